@@ -1,0 +1,31 @@
+# The README's commands. CMake does the building; this file only strings steps together.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan -DIFDIAG_SANITIZE=thread -DIFDIAG_BUILD_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B build-asan -DIFDIAG_SANITIZE=address -DIFDIAG_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS="detect_leaks=1" ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build build-tsan build-asan build-mingw

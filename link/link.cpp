@@ -1,0 +1,181 @@
+// The interface link: port, wire protocol, motor byte and failure messages.
+//
+// Exchanges run on one thread at a time in normal use (the dialog's thread for
+// the first, the poll thread for all others), but closing the port comes from
+// the dialog's thread while a poll-thread exchange may be in progress. So every
+// port call and the reply buffers are guarded by PortLock, and each opening of
+// the port has a number: an exchange that finds the number changed (the port
+// was closed, perhaps reopened) stops at once, touches the port no more and
+// shows nothing.
+#include "link/link.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+std::atomic<BYTE> MotorByte{0};
+std::atomic<HWND> DialogHandle{nullptr};
+std::atomic<HANDLE> PortHandle{INVALID_HANDLE_VALUE};
+
+namespace {
+
+constexpr const char *PORT_NAME = "COM2";
+// One call and up to 20,000 repeats: a read that reports failure is retried at
+// once, as boxes on flaky lines recover within a few calls.
+constexpr DWORD READ_CALLS = 20001;
+// Reads and writes give up after this long, so a silent box cannot stop the
+// poll cycle; a read that times out counts as a success with fewer bytes.
+constexpr DWORD PORT_TIMEOUT_MS = 100;
+// After a failure message from the poll thread has been dismissed, the user
+// gets this long to reach "Abbrechen" before the next exchange can raise the
+// next message.
+constexpr auto PAUSE_AFTER_MESSAGE = std::chrono::milliseconds(1000);
+
+const char FAILURE_TITLE[] = "Fehler";
+const char LINK_FAILURE_TEXT[] =
+    "Bitte \xFC"
+    "berpr\xFC"
+    "fen Sie die serielle Verbindung zum Interface";
+const char ANALOG_FAILURE_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
+                                   "ngen ist aufgetreten";
+
+// Replies are read over the previous content, so a failed or short read leaves
+// the last good reply (or this initial content) in place.
+BYTE DigitalReply[1] = {0x61};
+BYTE AnalogReply[3] = {0x20, 0x20, 0x20};
+
+std::mutex PortLock;
+std::condition_variable PortClosed;
+// Odd while the port is open (even if opening it failed), even once closed;
+// every opening gets a new odd number. Written by the dialog's thread only.
+std::atomic<unsigned> Opening{0};
+
+// Set while OpenInterface runs its first exchange on the dialog's thread; that
+// exchange's message is followed by the dialog itself, not by another exchange.
+thread_local bool InOpenInterface = false;
+
+bool Current(unsigned opening) { return Opening.load() == opening; }
+bool IsOpen(unsigned opening) { return (opening & 1u) != 0; }
+
+// Reads `count` bytes into `reply` with the repeat rule. Returns false when no
+// call succeeded, or when the port was closed meanwhile (the caller then finds
+// the opening changed and stays quiet).
+bool ReadReply(unsigned opening, HANDLE port, BYTE *reply, DWORD count) {
+    for (DWORD call = 0; call < READ_CALLS; ++call) {
+        if (!Current(opening))
+            return false;
+        DWORD got = 0;
+        if (ReadFile(port, reply, count, &got, nullptr))
+            return true;
+    }
+    return false;
+}
+
+void ReportFailure(const char *text, unsigned opening) {
+    if (!Current(opening))
+        return;
+    MessageBoxA(DialogHandle.load(), text, FAILURE_TITLE, MB_OK);
+    if (InOpenInterface)
+        return;
+    std::unique_lock<std::mutex> hold(PortLock);
+    PortClosed.wait_for(hold, PAUSE_AFTER_MESSAGE, [opening] { return !Current(opening); });
+}
+
+} // namespace
+
+BYTE OpenInterface() {
+    {
+        std::lock_guard<std::mutex> hold(PortLock);
+        Opening.store((Opening.load() | 1u) + 2u);
+        HANDLE old = PortHandle.exchange(INVALID_HANDLE_VALUE);
+        if (old != INVALID_HANDLE_VALUE)
+            CloseHandle(old);
+
+        HANDLE port = CreateFileA(PORT_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        // Zeroed first: should reading the settings fail, no garbage is written back.
+        DCB dcb;
+        memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(port, &dcb);
+        dcb.BaudRate = CBR_9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        // Every byte value must pass both ways. Software flow control, which
+        // many ports report as on, would swallow 0x11/0x13 replies and stop
+        // output after a 0x13; error replacement and null stripping would
+        // alter bytes too. Hardware handshake stays as the port reports it.
+        dcb.fBinary = TRUE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fErrorChar = FALSE;
+        dcb.fNull = FALSE;
+        SetCommState(port, &dcb);
+        COMMTIMEOUTS timeouts = {0, 0, PORT_TIMEOUT_MS, 0, PORT_TIMEOUT_MS};
+        SetCommTimeouts(port, &timeouts);
+        PortHandle.store(port);
+    }
+    InOpenInterface = true;
+    BYTE inputs = ResetOutputs();
+    InOpenInterface = false;
+    return inputs;
+}
+
+BYTE ResetOutputs() {
+    MotorByte.store(0);
+    return ExchangeDigital();
+}
+
+BYTE ExchangeDigital() {
+    std::unique_lock<std::mutex> hold(PortLock);
+    const unsigned opening = Opening.load();
+    if (!IsOpen(opening))
+        return DigitalReply[0];
+    HANDLE port = PortHandle.load();
+    const BYTE request[2] = {REQ_INPUTS, MotorByte.load()};
+    DWORD written = 0;
+    (void)WriteFile(port, request, sizeof request, &written, nullptr);
+    // The write's own outcome is not trusted; the flush's is, since it fails
+    // as well when the port is not open or the device has gone.
+    bool ok = Current(opening) && FlushFileBuffers(port) && ReadReply(opening, port, DigitalReply, 1);
+    const BYTE value = DigitalReply[0];
+    hold.unlock();
+    if (!ok)
+        ReportFailure(LINK_FAILURE_TEXT, opening);
+    return value;
+}
+
+DWORD ExchangeAnalog(BYTE channel) {
+    std::unique_lock<std::mutex> hold(PortLock);
+    const unsigned opening = Opening.load();
+    if (!IsOpen(opening))
+        return static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
+    HANDLE port = PortHandle.load();
+    const BYTE request[2] = {channel == 0 ? REQ_ANALOG_EX : REQ_ANALOG_EY, MotorByte.load()};
+    DWORD written = 0;
+    const char *failure = nullptr;
+    if (!WriteFile(port, request, sizeof request, &written, nullptr))
+        failure = LINK_FAILURE_TEXT;
+    else if (!ReadReply(opening, port, AnalogReply, 3))
+        failure = ANALOG_FAILURE_TEXT;
+    const DWORD value = static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
+    hold.unlock();
+    if (failure != nullptr)
+        ReportFailure(failure, opening);
+    return value;
+}
+
+void CloseInterface() {
+    // Announce first: an exchange in progress stops after its current call
+    // instead of starting another, so the wait below is for one call at most;
+    // and an exchange that comes after this does nothing at all.
+    if (IsOpen(Opening.load()))
+        Opening.fetch_add(1);
+    std::lock_guard<std::mutex> hold(PortLock);
+    HANDLE port = PortHandle.exchange(INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE)
+        CloseHandle(port);
+    PortClosed.notify_all();
+}

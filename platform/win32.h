@@ -1,0 +1,278 @@
+// The one platform header of ifdiag. On Windows it is the real API; elsewhere it
+// declares the small Win32 subset ifdiag uses, with Win32's names, types and
+// constants, implemented by platform/posix (serial port, multimedia timer) and
+// platform/qt (windows, dialogs, message boxes).
+#pragma once
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+
+#else // !_WIN32
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef uintptr_t UINT_PTR;
+typedef intptr_t INT_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef UINT MMRESULT;
+typedef void *HANDLE;
+typedef WORD ATOM;
+
+// Window-system handles are opaque pointers owned by platform/qt.
+typedef struct HWND__ *HWND;
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef struct HMENU__ *HMENU;
+typedef struct HICON__ *HICON;
+typedef HICON HCURSOR;
+typedef struct HGDIOBJ__ *HGDIOBJ;
+typedef struct HBRUSH__ *HBRUSH;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#define IS_INTRESOURCE(p) ((((ULONG_PTR)(p)) >> 16) == 0)
+
+// ---- kernel32: errors ------------------------------------------------------
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_READY 21u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_READ_FAULT 30u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DEVICE_REMOVED 1617u
+#define ERROR_OPERATION_ABORTED 995u
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD code);
+
+// ---- kernel32: serial port as a file ---------------------------------------
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3u
+
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+#define CBR_9600 9600
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define DTR_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_TOGGLE 3
+
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD creation, DWORD flags, HANDLE templ);
+BOOL WINAPI GetCommState(HANDLE port, LPDCB dcb);
+BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb);
+BOOL WINAPI GetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI WriteFile(HANDLE port, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED ov);
+BOOL WINAPI FlushFileBuffers(HANDLE port);
+BOOL WINAPI ReadFile(HANDLE port, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED ov);
+BOOL WINAPI CloseHandle(HANDLE handle);
+void WINAPI Sleep(DWORD milliseconds);
+
+// ---- winmm: multimedia timer -----------------------------------------------
+#define TIME_ONESHOT 0x0000u
+#define TIME_PERIODIC 0x0001u
+#define TIMERR_NOERROR 0u
+#define MMSYSERR_INVALPARAM 11u
+
+typedef void(CALLBACK *LPTIMECALLBACK)(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
+                                       DWORD_PTR dw2);
+
+MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
+                             UINT flags);
+MMRESULT WINAPI timeKillEvent(UINT id);
+
+// ---- user32 / gdi32 --------------------------------------------------------
+#define WM_CREATE 0x0001u
+#define WM_DESTROY 0x0002u
+#define WM_SIZE 0x0005u
+#define WM_PAINT 0x000Fu
+#define WM_CLOSE 0x0010u
+#define WM_QUIT 0x0012u
+#define WM_ERASEBKGND 0x0014u
+#define WM_KEYDOWN 0x0100u
+#define WM_CHAR 0x0102u
+#define WM_INITDIALOG 0x0110u
+#define WM_COMMAND 0x0111u
+#define WM_SYSCOMMAND 0x0112u
+#define WM_TIMER 0x0113u
+#define WM_USER 0x0400u
+#define BM_CLICK 0x00F5u
+
+#define IDOK 1
+#define IDCANCEL 2
+
+#define MB_OK 0x00000000u
+
+#define CS_VREDRAW 0x0001u
+#define CS_HREDRAW 0x0002u
+
+#define WS_OVERLAPPED 0x00000000u
+#define WS_POPUP 0x80000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_CAPTION 0x00C00000u
+#define WS_SYSMENU 0x00080000u
+#define WS_THICKFRAME 0x00040000u
+#define WS_MINIMIZEBOX 0x00020000u
+#define WS_MAXIMIZEBOX 0x00010000u
+#define WS_OVERLAPPEDWINDOW                                                                        \
+    (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
+#define CW_USEDEFAULT ((int)0x80000000)
+
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+#define SW_SHOW 5
+#define SW_SHOWDEFAULT 10
+
+#define DKGRAY_BRUSH 3
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+
+typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+typedef struct tagWNDCLASSA {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+} WNDCLASSA;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+
+ATOM WINAPI RegisterClassA(const WNDCLASSA *wc);
+HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
+                            int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID param);
+BOOL WINAPI ShowWindow(HWND window, int show);
+BOOL WINAPI UpdateWindow(HWND window);
+BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+BOOL WINAPI TranslateMessage(const MSG *msg);
+LRESULT WINAPI DispatchMessageA(const MSG *msg);
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void WINAPI PostQuitMessage(int code);
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name);
+HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name);
+HGDIOBJ WINAPI GetStockObject(int object);
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc,
+                               LPARAM param);
+BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
+HWND WINAPI GetDlgItem(HWND dialog, int id);
+BOOL WINAPI SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
+UINT WINAPI GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+#endif // _WIN32
