@@ -1,0 +1,20 @@
+# Writes the resource script and the files it names into a C++ source, so the program
+# carries its resources inside itself as a Windows executable does.
+#   cmake -DOUT=file.cpp -DFILES="a;b" -P embed.cmake
+set(body "// Generated from the resources folder by embed.cmake; do not edit.\n")
+string(REPLACE "|" ";" FILES "${FILES}")
+string(APPEND body "#include \"platform/qt/rc.h\"\n\nnamespace qtwin {\n\n")
+set(table "")
+set(n 0)
+foreach(file IN LISTS FILES)
+  file(READ "${file}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  get_filename_component(name "${file}" NAME)
+  file(SIZE "${file}" size)
+  string(APPEND body "static const unsigned char file${n}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"${name}\", file${n}, ${size}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+string(APPEND body "\nconst EmbeddedFile kEmbeddedFiles[] = {\n${table}    {nullptr, nullptr, 0},\n};\n\n}\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)

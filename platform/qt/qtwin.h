@@ -1,0 +1,14 @@
+// What main() needs from the Qt layer besides the Win32 calls themselves.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace qtwin {
+
+// The program's instance handle, as GetModuleHandle(NULL) gives it on Windows.
+HINSTANCE ModuleInstance();
+
+// Ends every window, box and timer still there, so nothing outlives QApplication.
+void DestroyAllWindows();
+
+} // namespace qtwin
