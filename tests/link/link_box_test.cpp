@@ -140,6 +140,7 @@ TEST_F(LinkBox, StrayByteIsTakenAsTheNextReply) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(ExchangeDigital(), 0x77);
     // ...and the box's own reply to that request answers the one after.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     sim::SetInputs(box, 0x22);
     EXPECT_EQ(ExchangeDigital(), 0x21);
     EXPECT_EQ(msgs::Count(), 0u);
