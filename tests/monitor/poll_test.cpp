@@ -61,6 +61,8 @@ protected:
     void TearDown() override {
         CloseDialog();
         msgs::Hold(false);
+        for (int i = 0; i < 200 && msgs::Open() > 0; ++i)
+            std::this_thread::sleep_for(5ms);
         if (box != nullptr)
             sim::Stop(box);
     }

@@ -12,9 +12,11 @@ const char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
                            "ngen ist aufgetreten";
 
 namespace {
-std::mutex Lock;
-std::condition_variable Changed;
-std::vector<testing_messages::Shown> Log;
+// Never destroyed: a poll thread may still be leaving a message as the test
+// process exits.
+std::mutex &Lock = *new std::mutex;
+std::condition_variable &Changed = *new std::condition_variable;
+std::vector<testing_messages::Shown> &Log = *new std::vector<testing_messages::Shown>;
 bool Holding = false;
 int Tickets = 0;
 int OpenCount = 0;
