@@ -266,22 +266,32 @@ void ShowBox(HWND owner, const QString &text, const QString &title,
         FinishWait(wait, IDOK);
     });
     box->show();
-    box->raise();
     box->activateWindow();
 }
 
-// A queued request for a box; if Qt drops it unrun (the application is going), the
-// caller is released all the same.
+// Requests for boxes from other threads, handed over under a lock of our own (Qt's
+// event queue hands over no data here, so ThreadSanitizer sees every hand-over).
 struct BoxRequest {
     HWND owner;
-    QString text, title;
+    std::string text, title; // Windows-1252, converted on the GUI thread
     std::shared_ptr<BoxWait> wait;
-    bool run = false;
-    ~BoxRequest() {
-        if (!run)
-            FinishWait(wait, 0);
-    }
 };
+std::mutex requestMutex;
+std::deque<BoxRequest> requests;
+
+void ShowRequestedBoxes() {
+    for (;;) {
+        BoxRequest r;
+        {
+            std::lock_guard<std::mutex> lock(requestMutex);
+            if (requests.empty())
+                return;
+            r = requests.front();
+            requests.pop_front();
+        }
+        ShowBox(r.owner, FromAnsi(r.text), FromAnsi(r.title), r.wait);
+    }
+}
 
 class MainFrame : public QMainWindow {
 public:
@@ -421,6 +431,12 @@ HINSTANCE ModuleInstance() {
 }
 
 void DestroyAllWindows() {
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        for (BoxRequest &r : requests)
+            FinishWait(r.wait, 0);
+        requests.clear();
+    }
     while (!boxes.empty())
         CloseBoxesOf(boxes.front().owner);
     std::vector<QPointer<QWidget>> widgets;
@@ -567,7 +583,6 @@ BOOL WINAPI ShowWindow(HWND h, int show) {
         w->widget->hide();
     } else {
         w->widget->show();
-        w->widget->raise();
         w->widget->activateWindow(); // nothing else activates it without a window manager
     }
     return wasVisible;
@@ -742,7 +757,6 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     if (w && !w->ended) {
         if (t->style & WS_VISIBLE) {
             dlg->show();
-            dlg->raise();
             dlg->activateWindow();
         }
         QEventLoop loop;
@@ -756,7 +770,6 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     dialogStack.pop_back();
     Forget(dh);
     if (ownerGuard) {
-        ownerGuard->raise();
         ownerGuard->activateWindow();
     }
     return result;
@@ -855,11 +868,11 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     if (!QCoreApplication::instance())
         return 0;
     auto wait = std::make_shared<BoxWait>();
-    QString body = FromAnsi(text);
-    QString title = caption ? FromAnsi(caption) : QStringLiteral("Error");
+    std::string body = text ? text : "";
+    std::string title = caption ? caption : "Error";
     ++waitingCallers;
     if (OnGuiThread()) {
-        ShowBox(owner, body, title, wait);
+        ShowBox(owner, FromAnsi(body), FromAnsi(title), wait);
         bool done;
         {
             std::lock_guard<std::mutex> lock(wait->mutex);
@@ -876,19 +889,12 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     } else {
         // Widgets belong to the GUI thread: the box is put up there and this thread
         // waits until it has been dismissed or its owner has gone.
-        auto request = std::make_shared<BoxRequest>();
-        request->owner = owner;
-        request->text = body;
-        request->title = title;
-        request->wait = wait;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [request] {
-                request->run = true;
-                ShowBox(request->owner, request->text, request->title, request->wait);
-            },
-            Qt::QueuedConnection);
-        request.reset();
+        {
+            std::lock_guard<std::mutex> lock(requestMutex);
+            requests.push_back(BoxRequest{owner, body, title, wait});
+        }
+        QMetaObject::invokeMethod(QCoreApplication::instance(), ShowRequestedBoxes,
+                                  Qt::QueuedConnection);
         std::unique_lock<std::mutex> lock(wait->mutex);
         wait->cv.wait(lock, [&] { return wait->done; });
     }
