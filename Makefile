@@ -18,13 +18,16 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # Benchmarks, never part of `make test`: an optimised build of their own in build-bench.
-# POLL_BENCH_ARGS, e.g. "--cycles 2000 --reply-delay-us 0"; see docs/PERFORMANCE.md.
+# POLL_BENCH_ARGS="--cycles 2000", STARTUP_ARGS="--runs 20"; see docs/PERFORMANCE.md.
 BENCH_BUILD ?= build-bench
 POLL_BENCH_ARGS ?=
+STARTUP_ARGS ?=
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
+	if [ -x $(BENCH_BUILD)/bench/startup ]; then $(BENCH_BUILD)/bench/startup $(STARTUP_ARGS); \
+	else echo "bench: startup not built (needs Qt 6 and Xlib)"; fi
 
 test-tsan: deps
 	cmake -S . -B build-tsan -DIFDIAG_SANITIZE=thread -DIFDIAG_BUILD_BENCH=OFF
