@@ -148,10 +148,21 @@ QString TextOf(int id) {
     return e ? e->text() : QStringLiteral("<none>");
 }
 
+const std::vector<int> &DisplayIds() {
+    static const std::vector<int> ids = {1012, 1013, 1014, 1015, 1016,
+                                         1017, 1018, 1019, 1028, 1029};
+    return ids;
+}
+
 void Click(int id) {
     QPushButton *b = Button(id);
     ASSERT_NE(b, nullptr) << id;
     QTest::mouseClick(b, Qt::LeftButton);
+}
+
+bool MainWindowActive() {
+    QWidget *w = qtwin::testing::WidgetFor(MainWindow());
+    return w && QApplication::activeWindow() == w;
 }
 
 void OpenMenu() {

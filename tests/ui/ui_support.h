@@ -41,9 +41,13 @@ QWidget *DialogWidget();
 QPushButton *Button(int id);
 QLineEdit *Edit(int id);
 QString TextOf(int id);
+// The ten displays: counters of E1..E8, then EX and EY.
+const std::vector<int> &DisplayIds();
 void Click(int id);
 
-// Alt+P, then the entry's letter, as a user types it.
+// Alt+P, then the entry's letter, as a user types it. Keys reach the menu bar only
+// once the window is active.
+bool MainWindowActive();
 void OpenMenu();
 bool MenuOpen();
 void ChooseFromMenu(char letter);
