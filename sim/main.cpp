@@ -5,10 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +34,11 @@ const char kUsage[] =
     "  --flap-ms DOWN,UP        gone/back times with --fault flapping (500,500)\n"
     "  --log FILE               one line per request: <t_ns> <code hex> <motor hex>\n"
     "  --seed N                 seed of the garbage bytes\n"
+    "  --analog-byte0 N         first byte of every analog reply (0)\n"
+    "  --control PATH           make FIFOs PATH and PATH.reply: one command a line in,\n"
+    "                           \"ok <t_ns>\" or \"error <why>\" back; commands: now, stop,\n"
+    "                           start [options], inputs 0xNN, flip 0xMASK, analog EX EY,\n"
+    "                           delay US, fault NAME[:AFTER], vanish, reappear, inject 0xNN..\n"
     "  --no-ctty                do not make the pty our controlling terminal\n"
     "  --help\n";
 
@@ -46,7 +58,25 @@ bool ParsePair(const std::string &s, long hi, long *a, long *b) {
            ParseInt(s.substr(comma + 1).c_str(), 0, hi, b);
 }
 
-bool ParseArgs(int argc, char **argv, sim::Config *cfg, bool *ctty) {
+struct Options {
+    sim::Config cfg;
+    bool ctty = true;
+    std::string control;
+};
+
+Options Defaults() {
+    Options o;
+    o.cfg.link = "/tmp/ifbox-sim";
+    o.cfg.input_mode = sim::InputMode::Lively;
+    o.cfg.analog_mode = sim::AnalogMode::Lively;
+    // Centres for the lively drift, so its full swing stays inside 0..1023.
+    o.cfg.analog_ex = 384;
+    o.cfg.analog_ey = 640;
+    return o;
+}
+
+bool ParseArgs(int argc, char **argv, Options *opts) {
+    sim::Config *cfg = &opts->cfg;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help") {
@@ -58,7 +88,7 @@ bool ParseArgs(int argc, char **argv, sim::Config *cfg, bool *ctty) {
             continue;
         }
         if (a == "--no-ctty") {
-            *ctty = false;
+            opts->ctty = false;
             continue;
         }
         if (i + 1 >= argc) {
@@ -72,6 +102,11 @@ bool ParseArgs(int argc, char **argv, sim::Config *cfg, bool *ctty) {
             cfg->link = v;
         } else if (a == "--log") {
             cfg->log_path = v;
+        } else if (a == "--control") {
+            opts->control = v;
+        } else if (a == "--analog-byte0") {
+            ok = ParseInt(v.c_str(), 0, 255, &n);
+            cfg->analog_byte0 = uint8_t(n);
         } else if (a == "--reply-delay-us") {
             ok = ParseInt(v.c_str(), 0, 10000000, &n);
             cfg->reply_delay_us = int(n);
@@ -161,24 +196,141 @@ void BecomeSessionLeader(const sigset_t &sigs) {
     }
 }
 
+int64_t NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// The control FIFO lets a test in another process (a Windows test under Wine)
+// drive the box as the library's callers do. Every command has taken effect
+// when its answer is written; the answer carries our clock so the caller can
+// relate the log's time stamps to its own.
+struct Control {
+    int in = -1, out = -1;
+    std::string pending;
+};
+
+bool OpenControl(const std::string &path, Control *c) {
+    std::string reply = path + ".reply";
+    unlink(path.c_str());
+    unlink(reply.c_str());
+    // Read and write on both ends: opening never blocks for a peer, and the
+    // command side never reads end-of-file when a caller goes away.
+    if (mkfifo(path.c_str(), 0600) != 0 || mkfifo(reply.c_str(), 0600) != 0 ||
+        (c->in = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+        (c->out = open(reply.c_str(), O_RDWR | O_CLOEXEC)) < 0) {
+        fprintf(stderr, "ifbox-sim: control FIFO %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool ParseByte(const std::string &s, uint8_t *out) {
+    long v;
+    if (!ParseInt(s.c_str(), 0, 255, &v))
+        return false;
+    *out = uint8_t(v);
+    return true;
+}
+
+// Carries out one command line; returns the answer's error text ("" = ok).
+std::string RunCommand(const std::string &line, const Options &base, sim::Box **box) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    if (words.empty())
+        return "empty command";
+    const std::string &cmd = words[0];
+    long a, b;
+    uint8_t byte;
+    if (cmd == "now")
+        return "";
+    if (cmd == "stop" || cmd == "start") {
+        sim::Stop(*box);
+        *box = nullptr;
+        if (cmd == "stop")
+            return "";
+        // A fresh box from the command's defaults; link, log and terminal stay ours.
+        Options o = Defaults();
+        std::vector<char *> argv{const_cast<char *>("start")};
+        for (size_t i = 1; i < words.size(); ++i)
+            argv.push_back(const_cast<char *>(words[i].c_str()));
+        if (!ParseArgs(int(argv.size()), argv.data(), &o))
+            return "bad options";
+        o.cfg.link = base.cfg.link;
+        o.cfg.log_path = base.cfg.log_path;
+        o.cfg.claim_ctty = base.cfg.claim_ctty;
+        *box = sim::Start(o.cfg);
+        return *box ? "" : "cannot start";
+    }
+    if (!*box)
+        return "no box";
+    if (cmd == "inputs" && words.size() == 2 && ParseByte(words[1], &byte)) {
+        sim::SetInputs(*box, byte);
+    } else if (cmd == "flip" && words.size() == 2 && ParseByte(words[1], &byte)) {
+        sim::SetFlipMask(*box, byte);
+    } else if (cmd == "analog" && words.size() == 3 && ParseInt(words[1].c_str(), 0, 65535, &a) &&
+               ParseInt(words[2].c_str(), 0, 65535, &b)) {
+        sim::SetAnalog(*box, uint16_t(a), uint16_t(b));
+    } else if (cmd == "delay" && words.size() == 2 && ParseInt(words[1].c_str(), 0, 10000000, &a)) {
+        sim::SetReplyDelay(*box, int(a));
+    } else if (cmd == "fault" && words.size() == 2) {
+        size_t colon = words[1].find(':');
+        sim::Fault f;
+        a = 0;
+        if (!sim::ParseFault(words[1].substr(0, colon), &f) ||
+            (colon != std::string::npos &&
+             !ParseInt(words[1].c_str() + colon + 1, 0, 1000000000, &a)))
+            return "bad fault";
+        sim::SetFault(*box, f, int(a));
+    } else if (cmd == "vanish" && words.size() == 1) {
+        sim::Vanish(*box);
+    } else if (cmd == "reappear" && words.size() == 1) {
+        sim::Reappear(*box);
+    } else if (cmd == "inject") {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 1; i < words.size(); ++i) {
+            if (!ParseByte(words[i], &byte))
+                return "bad byte";
+            bytes.push_back(byte);
+        }
+        sim::Inject(*box, bytes);
+    } else {
+        return "unknown command";
+    }
+    return "";
+}
+
+void ReadControl(Control *c, const Options &base, sim::Box **box) {
+    char buf[512];
+    ssize_t n;
+    while ((n = read(c->in, buf, sizeof buf)) > 0)
+        c->pending.append(buf, size_t(n));
+    for (size_t nl; (nl = c->pending.find('\n')) != std::string::npos;) {
+        std::string line = c->pending.substr(0, nl);
+        c->pending.erase(0, nl + 1);
+        std::string err = RunCommand(line, base, box);
+        std::string answer =
+            err.empty() ? "ok " + std::to_string(NowNs()) + "\n" : "error " + err + "\n";
+        ssize_t w = write(c->out, answer.data(), answer.size());
+        (void)w;
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    sim::Config cfg;
-    cfg.link = "/tmp/ifbox-sim";
-    cfg.input_mode = sim::InputMode::Lively;
-    cfg.analog_mode = sim::AnalogMode::Lively;
-    // Centres for the lively drift, so its full swing stays inside 0..1023.
-    cfg.analog_ex = 384;
-    cfg.analog_ey = 640;
-    bool ctty = true;
-    if (!ParseArgs(argc, argv, &cfg, &ctty)) {
+    Options opts = Defaults();
+    if (!ParseArgs(argc, argv, &opts)) {
         fputs(kUsage, stderr);
         return 2;
     }
+    sim::Config &cfg = opts.cfg;
 
-    // Signals are taken with sigwaitinfo() below; blocked before the box's
-    // thread starts, so that thread never runs a handler.
+    // Signals are read from a signalfd below; blocked before the box's thread
+    // starts, so that thread never runs a handler.
     sigset_t sigs;
     sigemptyset(&sigs);
     sigaddset(&sigs, SIGTERM);
@@ -186,27 +338,41 @@ int main(int argc, char **argv) {
     sigaddset(&sigs, SIGHUP);
     sigprocmask(SIG_BLOCK, &sigs, nullptr);
 
-    if (ctty) {
+    if (opts.ctty) {
         BecomeSessionLeader(sigs);
         cfg.claim_ctty = true;
     }
     sim::Box *box = sim::Start(cfg);
     if (!box)
         return 1;
+    Control control;
+    if (!opts.control.empty() && !OpenControl(opts.control, &control)) {
+        sim::Stop(box);
+        return 1;
+    }
+    int sfd = signalfd(-1, &sigs, SFD_CLOEXEC);
     printf("ifbox-sim: serving %s at %s\n", sim::SlavePath(box).c_str(), cfg.link.c_str());
     fflush(stdout);
 
     for (;;) {
-        siginfo_t si;
-        int sig = sigwaitinfo(&sigs, &si);
-        if (sig < 0)
+        pollfd fds[2] = {{sfd, POLLIN, 0}, {control.in, POLLIN, 0}};
+        if (poll(fds, control.in >= 0 ? 2 : 1, -1) <= 0)
             continue;
-        // Our own pty hanging up (vanish, flapping) sends the kernel's SIGHUP to
-        // us as the session leader; that is the box's business, not a request to quit.
-        if (sig == SIGHUP && si.si_code == SI_KERNEL)
-            continue;
-        break;
+        if (fds[1].revents & POLLIN)
+            ReadControl(&control, opts, &box);
+        signalfd_siginfo si;
+        if ((fds[0].revents & POLLIN) && read(sfd, &si, sizeof si) == sizeof si) {
+            // Our own pty hanging up (vanish, flapping, stop) sends the kernel's
+            // SIGHUP to us as the session leader: the box's business, not a request to quit.
+            if (si.ssi_signo == SIGHUP && si.ssi_code == SI_KERNEL)
+                continue;
+            break;
+        }
     }
     sim::Stop(box);
+    if (!opts.control.empty()) {
+        unlink(opts.control.c_str());
+        unlink((opts.control + ".reply").c_str());
+    }
     return 0;
 }

@@ -309,10 +309,10 @@ TEST_F(Sim, VanishHangsUpTheToolAndReappearServesAgain) {
 
 TEST_F(Sim, FlappingGoesAndComesBackUntilTheFaultIsCleared) {
     sim::Config cfg;
-    cfg.fault = sim::Fault::Flapping;
     cfg.flap_down_ms = 100;
     cfg.flap_up_ms = 100;
     Open(cfg);
+    sim::SetFault(box, sim::Fault::Flapping);
     auto wait_for = [&](bool present) {
         for (int i = 0; i < 1000 && Exists(link) != present; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -403,36 +403,55 @@ TEST(SimStop, LeavesNoDescriptorsLinkOrThreadsBehind) {
     unlink(logfile.c_str());
 }
 
+// The ifbox-sim command as a child process; never left running by a failed test.
+struct Command {
+    pid_t pid = -1;
+    std::string banner;
+    explicit Command(std::vector<std::string> args) {
+        args.insert(args.begin(), IFBOX_SIM_PATH);
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            std::vector<char *> argv;
+            for (auto &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            banner += c;
+        close(out[0]);
+    }
+    // Exit status after SIGTERM, -1 when it did not exit normally.
+    int Terminate() {
+        int status;
+        kill(pid, SIGTERM);
+        pid_t r = waitpid(pid, &status, 0);
+        pid = -1;
+        return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ~Command() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
 // The command: prints its line, serves, logs, survives its own pty hanging up
 // (which sends it the kernel's SIGHUP as the pty's session leader) and exits 0 on SIGTERM.
 TEST(SimCommand, ServesLogsSurvivesVanishAndExitsCleanly) {
     std::string link = NewLink(), logfile = link + ".log";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        execl(IFBOX_SIM_PATH, "ifbox-sim", "--link", link.c_str(), "--log", logfile.c_str(),
-              "--inputs", "fixed:0x42", "--analog", "100,513", "--fault", "vanish:2",
-              (char *)nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    // Never leave the command running when an assertion ends the test early.
-    std::shared_ptr<void> reaper(nullptr, [pid](void *) {
-        if (waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    });
-    std::string banner;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
-        banner += c;
-    close(out[0]);
+    Command cmd({"--link", link, "--log", logfile, "--inputs", "fixed:0x42", "--analog", "100,513",
+                 "--fault", "vanish:2"});
     EXPECT_TRUE(
-        std::regex_match(banner, std::regex("ifbox-sim: serving /dev/pts/[0-9]+ at " + link)))
-        << banner;
+        std::regex_match(cmd.banner, std::regex("ifbox-sim: serving /dev/pts/[0-9]+ at " + link)))
+        << cmd.banner;
 
     int fd = OpenPeer(link);
     ASSERT_GE(fd, 0);
@@ -444,11 +463,8 @@ TEST(SimCommand, ServesLogsSurvivesVanishAndExitsCleanly) {
     close(fd);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     int status;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the command died with its pty";
-
-    kill(pid, SIGTERM);
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(waitpid(cmd.pid, &status, WNOHANG), 0) << "the command died with its pty";
+    EXPECT_EQ(cmd.Terminate(), 0);
     EXPECT_FALSE(Exists(link));
     std::ifstream in(logfile);
     std::string l1, l2;
@@ -456,6 +472,56 @@ TEST(SimCommand, ServesLogsSurvivesVanishAndExitsCleanly) {
     EXPECT_TRUE(std::regex_match(l1, std::regex("[0-9]+ C1 09"))) << l1;
     EXPECT_TRUE(std::regex_match(l2, std::regex("[0-9]+ C9 80"))) << l2;
     unlink(logfile.c_str());
+}
+
+// The control FIFO drives the command's box as the library's calls drive one in process.
+TEST(SimCommand, ControlFifoRestartsAndChangesTheBox) {
+    std::string link = NewLink(), control = link + ".ctl";
+    Command cmd({"--link", link, "--control", control});
+    int to = open(control.c_str(), O_WRONLY | O_CLOEXEC);
+    int from = open((control + ".reply").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(to, 0);
+    ASSERT_GE(from, 0);
+    auto send = [&](const std::string &line) {
+        EXPECT_EQ(write(to, (line + "\n").data(), line.size() + 1), ssize_t(line.size() + 1));
+        std::string answer;
+        char c;
+        while (read(from, &c, 1) == 1 && c != '\n')
+            answer += c;
+        return answer;
+    };
+    EXPECT_TRUE(std::regex_match(send("now"), std::regex("ok [0-9]+")));
+    EXPECT_EQ(send("bogus").rfind("error", 0), 0u);
+    EXPECT_EQ(send("start --no-pacing --inputs fixed:0x21 --analog 1,2 --analog-byte0 7")[0], 'o');
+    int fd = OpenPeer(link);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1), Bytes({0x21}));
+    EXPECT_EQ(Xfer(fd, 0xC5, 0, 3), Bytes({7, 0, 1}));
+    send("inputs 0x22");
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1), Bytes({0x22}));
+    send("fault silent");
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1, 200), Bytes());
+    send("fault none");
+    send("inject 0x11 0x13");
+    EXPECT_EQ(ReadBytes(fd, 2, 500), Bytes({0x11, 0x13}));
+    send("vanish");
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+    close(fd);
+    send("reappear");
+    fd = OpenPeer(link);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1), Bytes({0x22}));
+    close(fd);
+    EXPECT_EQ(send("stop")[0], 'o');
+    EXPECT_FALSE(Exists(link));
+    EXPECT_EQ(send("inputs 0x01").rfind("error", 0), 0u);
+    EXPECT_EQ(send("start")[0], 'o');
+    EXPECT_TRUE(Exists(link));
+    close(to);
+    close(from);
+    EXPECT_EQ(cmd.Terminate(), 0);
+    EXPECT_FALSE(Exists(link) || Exists(control));
 }
 
 } // namespace
