@@ -93,11 +93,18 @@ TEST(FailureMessages, NoPortThreePerCycleWhileDisplaysRefresh) {
                         EXPECT_EQ(TextOf(id), "0") << id;
                     SaveScreenshot(qtwin::testing::Grab(Dialog()), "test-dialog-no-port.png");
                     // The dialog with its message on top, where the box stands.
+                    // Offscreen windows have no frames: a plain caption bar stands in for them.
                     QImage shot = DialogWidget()->grab().toImage();
                     QMessageBox *box = qtwin::testing::OpenMessageBoxes().front().box;
                     QPainter p(&shot);
                     QPoint at = DialogWidget()->mapFromGlobal(box->mapToGlobal(QPoint(0, 0)));
+                    QRect caption(at.x(), at.y() - 20, box->width(), 20);
+                    p.fillRect(caption, QColor(0x30, 0x50, 0x90));
+                    p.setPen(Qt::white);
+                    p.drawText(caption.adjusted(6, 0, 0, 0), Qt::AlignVCenter, box->windowTitle());
                     p.drawImage(at, box->grab().toImage());
+                    p.setPen(Qt::black);
+                    p.drawRect(caption.united(QRect(at, box->size())).adjusted(0, 0, -1, -1));
                     p.end();
                     SaveScreenshot(shot, "failure-message.png");
                     SaveScreenshot(box->grab().toImage(), "failure-message-box.png");
