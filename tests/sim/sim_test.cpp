@@ -242,10 +242,15 @@ TEST_F(Sim, EachFaultShowsOnTheWire) {
         {sim::Fault::None, 1, 3},  {sim::Fault::ExtraByte, 2, 4}, {sim::Fault::MissingByte, 0, 2},
         {sim::Fault::Short, 1, 1}, {sim::Fault::Garbage, 1, 3},
     };
+    // Exactly n bytes: all of them in good time, then nothing more for a while.
+    auto reply_size = [&](uint8_t code, size_t n) {
+        size_t got = Xfer(fd, code, 0, n, 2000).size();
+        return got + ReadBytes(fd, 1, 150).size();
+    };
     for (const auto &c : cases) {
         sim::SetFault(box, c.fault);
-        EXPECT_EQ(Xfer(fd, 0xC1, 0, c.digital + 1, 200).size(), c.digital) << int(c.fault);
-        EXPECT_EQ(Xfer(fd, 0xC5, 0, c.analog + 1, 200).size(), c.analog) << int(c.fault);
+        EXPECT_EQ(reply_size(0xC1, c.digital), c.digital) << int(c.fault);
+        EXPECT_EQ(reply_size(0xC5, c.analog), c.analog) << int(c.fault);
     }
 
     // Garbage is not the real reply (eight identical random bytes in a row would be).
@@ -256,11 +261,14 @@ TEST_F(Sim, EachFaultShowsOnTheWire) {
 
     // Late: the last byte misses the tool's 100 ms read time-out, then comes.
     sim::SetFault(box, sim::Fault::LateByte);
-    EXPECT_EQ(Xfer(fd, 0xC5, 0, 3, 100), Bytes({0x00, 0x01}));
-    EXPECT_EQ(ReadBytes(fd, 1, 2000), Bytes({0x02}));
+    std::vector<int64_t> times;
+    ASSERT_EQ(write(fd, "\xC5\x00", 2), 2);
+    EXPECT_EQ(ReadBytes(fd, 3, 2000, &times), Bytes({0x00, 0x01, 0x02}));
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_GE(times[2] - sim::Log(box).back().t_ns, 150000000);
 
     sim::SetFault(box, sim::Fault::Slow);
-    std::vector<int64_t> times;
+    times.clear();
     ASSERT_EQ(write(fd, "\xC1\x00", 2), 2);
     ASSERT_EQ(ReadBytes(fd, 1, 2000, &times).size(), 1u);
     EXPECT_GE(times[0] - sim::Log(box).back().t_ns, 50000000);
