@@ -17,6 +17,9 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+demo: build
+	./scripts/demo $(BUILD)
+
 # Benchmarks, never part of `make test`: an optimised build of their own in build-bench.
 # POLL_BENCH_ARGS="--cycles 2000", STARTUP_ARGS="--runs 20"; see docs/PERFORMANCE.md.
 BENCH_BUILD ?= build-bench
