@@ -91,6 +91,35 @@ TEST(TestDialog, EachMotorButtonReachesTheBoxAsItsMotorByte) {
     sim::Stop(box);
 }
 
+TEST(TestDialog, OnlyPlainClicksAct) {
+    sim::Box *box = StartBox(QuietBox());
+    ASSERT_NE(box, nullptr);
+    Schedule(OpenDialogSteps() +
+             std::vector<Step>{
+                 Do([] {
+                     EdgeCounters[0] = 7;
+                     // A control's other notifications carry its id in the low word
+                     // too; acting on them would switch motors on focus changes.
+                     for (WPARAM code : {1u, 5u, 6u, 7u}) {
+                         SendMessageA(Dialog(), WM_COMMAND, code << 16 | 1000, 0);
+                         SendMessageA(Dialog(), WM_COMMAND, code << 16 | 1020, 0);
+                         SendMessageA(Dialog(), WM_COMMAND, code << 16 | IDCANCEL, 0);
+                     }
+                     SendMessageA(Dialog(), WM_COMMAND, IDOK, 0);
+                     EXPECT_EQ(MotorByte.load(), 0x00);
+                     EXPECT_EQ(EdgeCounters[0].load(), 7u);
+                     EXPECT_NE(Dialog(), nullptr);
+                 }),
+                 Pause(100),
+                 Do([] { EXPECT_NE(Dialog(), nullptr); }),
+                 Do([] { Click(IDCANCEL); }),
+                 Quit(),
+             });
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(AllStepsDone());
+    sim::Stop(box);
+}
+
 TEST(TestDialog, DisplaysShowCountersAndAnalogValuesEverySecond) {
     sim::Config cfg = QuietBox();
     cfg.input_mode = sim::InputMode::Flip;
