@@ -90,6 +90,7 @@ struct Box {
     int64_t drift_ns = 0;   // lively: analog phase, runs faster with motors on
     Fault fault = Fault::None;
     int fault_after = 0;
+    int fault_for = 0;
     int64_t since_fault = 0; // requests since the fault was set
     std::mt19937 rng;
 
@@ -349,7 +350,9 @@ void HandleRequest(Box *b, uint8_t code, uint8_t motor, int64_t t) {
         b->last_motor.store(motor);
         b->request_count.fetch_add(1);
 
-        bool faulty = b->fault != Fault::None && b->since_fault >= b->fault_after;
+        bool faulty =
+            b->fault != Fault::None && b->since_fault >= b->fault_after &&
+            (b->fault_for <= 0 || b->since_fault < int64_t(b->fault_after) + b->fault_for);
         ++b->since_fault;
         Fault f = faulty ? b->fault : Fault::None;
         // A box about to vanish answers nothing more, like a silent one.
@@ -512,6 +515,7 @@ Box *Start(const Config &cfg) {
     b->last_sent_inputs = cfg.input_byte;
     b->fault = cfg.fault;
     b->fault_after = cfg.fault_after;
+    b->fault_for = cfg.fault_for;
     b->rng.seed(cfg.seed);
     b->model_t_ns = NowNs();
     b->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -600,11 +604,12 @@ void SetReplyDelay(Box *box, int us) {
     box->cfg.reply_delay_us = us;
 }
 
-void SetFault(Box *box, Fault fault, int after) {
+void SetFault(Box *box, Fault fault, int after, int count) {
     {
         std::lock_guard<std::mutex> lk(box->mu);
         box->fault = fault;
         box->fault_after = after;
+        box->fault_for = count;
         box->since_fault = 0;
     }
     Wake(box);
@@ -651,6 +656,29 @@ bool ParseFault(const std::string &name, Fault *out) {
         }
     }
     return false;
+}
+
+bool ParseFaultSpec(const std::string &spec, Fault *out, int *after, int *count) {
+    size_t colon = spec.find(':');
+    if (!ParseFault(spec.substr(0, colon), out))
+        return false;
+    long numbers[2] = {0, 0};
+    for (int i = 0; i < 2 && colon != std::string::npos; ++i) {
+        const size_t start = colon + 1;
+        colon = spec.find(':', start);
+        const std::string part =
+            spec.substr(start, colon == std::string::npos ? colon : colon - start);
+        char *end = nullptr;
+        errno = 0;
+        numbers[i] = strtol(part.c_str(), &end, 0);
+        if (part.empty() || errno != 0 || *end != '\0' || numbers[i] < 0 || numbers[i] > 1000000000)
+            return false;
+    }
+    if (colon != std::string::npos)
+        return false;
+    *after = int(numbers[0]);
+    *count = int(numbers[1]);
+    return true;
 }
 
 } // namespace sim

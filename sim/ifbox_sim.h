@@ -56,6 +56,8 @@ struct Config {
 
     Fault fault = Fault::None;
     int fault_after = 0;    // requests answered normally before the fault starts
+    int fault_for = 0;      // requests whose replies the fault spoils, then healthy again
+                            // (0: for good; not for Vanish and Flapping)
     int late_ms = 150;      // LateByte
     int slow_ms = 50;       // Slow
     int flap_down_ms = 500; // Flapping
@@ -102,7 +104,7 @@ void SetFlipMask(Box *box, uint8_t mask);
 void SetAnalog(Box *box, uint16_t ex, uint16_t ey);
 void SetReplyDelay(Box *box, int us);
 // Switch fault mode at once (fault_after counts from now).
-void SetFault(Box *box, Fault fault, int after = 0);
+void SetFault(Box *box, Fault fault, int after = 0, int count = 0);
 // Vanish now / come back now (a fresh pty behind the same link).
 void Vanish(Box *box);
 void Reappear(Box *box);
@@ -111,5 +113,7 @@ void Inject(Box *box, const std::vector<uint8_t> &bytes);
 
 // Parse a fault name as used on the command line ("silent", "vanish", ...).
 bool ParseFault(const std::string &name, Fault *out);
+// "NAME[:AFTER[:FOR]]" as --fault takes it; AFTER and FOR default to 0.
+bool ParseFaultSpec(const std::string &spec, Fault *out, int *after, int *count);
 
 } // namespace sim

@@ -27,8 +27,9 @@ const char kUsage[] =
     "  --reply-delay-us N       box reaction time before the first reply byte\n"
     "  --inputs fixed:0xNN|flip:0xMASK|lively   digital inputs (default lively)\n"
     "  --analog EX,EY|lively    analog inputs (default lively)\n"
-    "  --fault NAME[:AFTER]     none silent vanish garbage extra missing late slow short\n"
-    "                           flapping; AFTER requests are answered normally first\n"
+    "  --fault NAME[:AFTER[:FOR]]  none silent vanish garbage extra missing late slow\n"
+    "                           short flapping; AFTER requests are answered normally\n"
+    "                           first, then FOR replies are spoilt (0: all; replies only)\n"
     "  --late-ms N              delay of the last byte with --fault late (150)\n"
     "  --slow-ms N              extra delay before each reply with --fault slow (50)\n"
     "  --flap-ms DOWN,UP        gone/back times with --fault flapping (500,500)\n"
@@ -38,7 +39,8 @@ const char kUsage[] =
     "  --control PATH           make FIFOs PATH and PATH.reply: one command a line in,\n"
     "                           \"ok <t_ns>\" or \"error <why>\" back; commands: now, stop,\n"
     "                           start [options], inputs 0xNN, flip 0xMASK, analog EX EY,\n"
-    "                           delay US, fault NAME[:AFTER], vanish, reappear, inject 0xNN..\n"
+    "                           delay US, fault NAME[:AFTER[:FOR]], vanish, reappear, inject "
+    "0xNN..\n"
     "  --no-ctty                do not make the pty our controlling terminal\n"
     "  --help\n";
 
@@ -146,12 +148,7 @@ bool ParseArgs(int argc, char **argv, Options *opts) {
                 cfg->analog_ey = uint16_t(m);
             }
         } else if (a == "--fault") {
-            size_t colon = v.find(':');
-            ok = sim::ParseFault(v.substr(0, colon), &cfg->fault);
-            if (ok && colon != std::string::npos) {
-                ok = ParseInt(v.c_str() + colon + 1, 0, 1000000000, &n);
-                cfg->fault_after = int(n);
-            }
+            ok = sim::ParseFaultSpec(v, &cfg->fault, &cfg->fault_after, &cfg->fault_for);
         } else {
             fprintf(stderr, "ifbox-sim: unknown option %s\n", a.c_str());
             return false;
@@ -277,14 +274,11 @@ std::string RunCommand(const std::string &line, const Options &base, sim::Box **
     } else if (cmd == "delay" && words.size() == 2 && ParseInt(words[1].c_str(), 0, 10000000, &a)) {
         sim::SetReplyDelay(*box, int(a));
     } else if (cmd == "fault" && words.size() == 2) {
-        size_t colon = words[1].find(':');
         sim::Fault f;
-        a = 0;
-        if (!sim::ParseFault(words[1].substr(0, colon), &f) ||
-            (colon != std::string::npos &&
-             !ParseInt(words[1].c_str() + colon + 1, 0, 1000000000, &a)))
+        int after, count;
+        if (!sim::ParseFaultSpec(words[1], &f, &after, &count))
             return "bad fault";
-        sim::SetFault(*box, f, int(a));
+        sim::SetFault(*box, f, after, count);
     } else if (cmd == "vanish" && words.size() == 1) {
         sim::Vanish(*box);
     } else if (cmd == "reappear" && words.size() == 1) {

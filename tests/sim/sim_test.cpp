@@ -279,6 +279,28 @@ TEST_F(Sim, EachFaultShowsOnTheWire) {
     EXPECT_EQ(Xfer(fd, 0xC1, 0, 1, 200), Bytes());
 }
 
+// A fault limited to a number of replies: the box is healthy again afterwards.
+TEST_F(Sim, FaultForSomeRepliesOnlyThenHealthyAgain) {
+    sim::Config cfg;
+    cfg.pacing = false;
+    cfg.input_byte = 0x3C;
+    cfg.fault = sim::Fault::ExtraByte;
+    cfg.fault_after = 1;
+    cfg.fault_for = 2;
+    Open(cfg);
+    auto reply_size = [&](size_t n) {
+        size_t got = Xfer(fd, 0xC1, 0, n, 2000).size();
+        return got + ReadBytes(fd, 1, 150).size();
+    };
+    EXPECT_EQ(reply_size(1), 1u);
+    EXPECT_EQ(reply_size(2), 2u);
+    EXPECT_EQ(reply_size(2), 2u);
+    EXPECT_EQ(reply_size(1), 1u);
+    sim::SetFault(box, sim::Fault::Silent, 0, 1);
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1, 200), Bytes());
+    EXPECT_EQ(Xfer(fd, 0xC1, 0, 1), Bytes({0x3C}));
+}
+
 TEST_F(Sim, VanishHangsUpTheToolAndReappearServesAgain) {
     sim::Config cfg;
     cfg.fault = sim::Fault::Vanish;
@@ -480,6 +502,35 @@ TEST(SimCommand, ServesLogsSurvivesVanishAndExitsCleanly) {
     EXPECT_TRUE(std::regex_match(l1, std::regex("[0-9]+ C1 09"))) << l1;
     EXPECT_TRUE(std::regex_match(l2, std::regex("[0-9]+ C9 80"))) << l2;
     unlink(logfile.c_str());
+}
+
+// Every fault by the name the command line and the control FIFO take, with its counts.
+TEST(SimCommand, EveryFaultIsSelectableByName) {
+    const struct {
+        const char *name;
+        sim::Fault fault;
+    } faults[] = {{"none", sim::Fault::None},       {"silent", sim::Fault::Silent},
+                  {"vanish", sim::Fault::Vanish},   {"garbage", sim::Fault::Garbage},
+                  {"extra", sim::Fault::ExtraByte}, {"missing", sim::Fault::MissingByte},
+                  {"late", sim::Fault::LateByte},   {"slow", sim::Fault::Slow},
+                  {"short", sim::Fault::Short},     {"flapping", sim::Fault::Flapping}};
+    for (const auto &f : faults) {
+        sim::Fault parsed = sim::Fault::None;
+        int after = -1, count = -1;
+        ASSERT_TRUE(sim::ParseFaultSpec(f.name, &parsed, &after, &count)) << f.name;
+        EXPECT_TRUE(parsed == f.fault && after == 0 && count == 0) << f.name;
+        ASSERT_TRUE(sim::ParseFaultSpec(std::string(f.name) + ":7:3", &parsed, &after, &count));
+        EXPECT_TRUE(parsed == f.fault && after == 7 && count == 3) << f.name;
+        Command cmd({"--link", NewLink(), "--fault", std::string(f.name) + ":5"});
+        EXPECT_EQ(cmd.banner.rfind("ifbox-sim: serving", 0), 0u) << f.name << ": " << cmd.banner;
+        EXPECT_EQ(cmd.Terminate(), 0) << f.name;
+    }
+    sim::Fault parsed;
+    int after, count;
+    for (const char *bad : {"", "bogus", "slow:", "slow:x", "slow:-1", "slow:1:2:3", "slow:1:"})
+        EXPECT_FALSE(sim::ParseFaultSpec(bad, &parsed, &after, &count)) << bad;
+    Command bad({"--link", NewLink(), "--fault", "sluggish"});
+    EXPECT_EQ(bad.banner, "");
 }
 
 // The control FIFO drives the command's box as the library's calls drive one in process.
