@@ -42,5 +42,22 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS="detect_leaks=1" ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
+# Windows: the real Win32 program, cross-built with MinGW-w64 into build-mingw.
+MINGW_BUILD ?= build-mingw
+windows: deps
+	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DIFDIAG_BUILD_BENCH=OFF
+	cmake --build $(MINGW_BUILD) -j $(JOBS)
+
+# link/ and monitor/ compile against the real Windows headers (part of `make windows` too).
+mingw-check: deps
+	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DIFDIAG_BUILD_BENCH=OFF
+	cmake --build $(MINGW_BUILD) -j $(JOBS) --target ifdiag_link ifdiag_monitor
+
+# The Windows build under Wine, against the native ifbox-sim (built in build-wine-native).
+test-windows: windows
+	cmake -S . -B build-wine-native -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=OFF
+	cmake --build build-wine-native -j $(JOBS) --target ifbox-sim
+	./tests/windows/run-under-wine $(MINGW_BUILD) build-wine-native/sim/ifbox-sim
+
 clean:
-	rm -rf build build-tsan build-asan build-mingw
+	rm -rf build build-tsan build-asan build-mingw build-wine-native
