@@ -154,7 +154,7 @@ std::string Options(const sim::Config &cfg) {
     else
         o << " --analog " << cfg.analog_ex << "," << cfg.analog_ey;
     o << " --analog-byte0 " << unsigned(cfg.analog_byte0);
-    o << " --fault " << FaultName(cfg.fault) << ":" << cfg.fault_after;
+    o << " --fault " << FaultName(cfg.fault) << ":" << cfg.fault_after << ":" << cfg.fault_for;
     o << " --late-ms " << cfg.late_ms << " --slow-ms " << cfg.slow_ms;
     o << " --flap-ms " << cfg.flap_down_ms << "," << cfg.flap_up_ms;
     o << " --seed " << cfg.seed;
@@ -257,9 +257,10 @@ void SetReplyDelay(Box *, int us) {
     Send("delay " + std::to_string(us));
 }
 
-void SetFault(Box *, Fault fault, int after) {
+void SetFault(Box *, Fault fault, int after, int count) {
     std::lock_guard<std::mutex> hold(Lock);
-    Send(std::string("fault ") + FaultName(fault) + ":" + std::to_string(after));
+    Send(std::string("fault ") + FaultName(fault) + ":" + std::to_string(after) + ":" +
+         std::to_string(count));
 }
 
 void Vanish(Box *) {
