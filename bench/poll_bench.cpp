@@ -134,6 +134,15 @@ void CALLBACK NoteTimerThread(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     TimerTid.store(alloc_count::Tid());
 }
 
+// Proves the counting hook sees the poll thread: one allocation made there.
+std::atomic<bool> Allocated{false};
+
+void CALLBACK AllocateOnce(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    void *volatile p = malloc(16);
+    free(p);
+    Allocated.store(true);
+}
+
 struct Stats {
     size_t n = 0;
     double mean = 0, p50 = 0, p99 = 0, max = 0;
@@ -453,6 +462,18 @@ int main(int argc, char **argv) {
     timeSetEvent(1, 1, NoteTimerThread, 0, TIME_ONESHOT);
     while (TimerTid.load() == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    alloc_count::Watch(TimerTid.load());
+    timeSetEvent(1, 1, AllocateOnce, 0, TIME_ONESHOT);
+    while (!Allocated.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const uint64_t seen = alloc_count::Watched();
+    alloc_count::Watch(0);
+    if (seen != 1) {
+        fprintf(stderr, "poll_bench: the allocation counter saw %" PRIu64 " of 1 allocation\n",
+                seen);
+        return 1;
+    }
 
     const double delay_ms = o.reply_delay_us / 1000.0;
     const double ideal = POLL_DELAY_MS + 13 * BYTE_MS + 3 * delay_ms;
