@@ -27,7 +27,7 @@ POLL_BENCH_ARGS ?=
 STARTUP_ARGS ?=
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target benchmarks
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
 	if [ -x $(BENCH_BUILD)/bench/startup ]; then $(BENCH_BUILD)/bench/startup $(STARTUP_ARGS); \
 	else echo "bench: startup not built (needs Qt 6 and Xlib)"; fi
