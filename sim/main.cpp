@@ -98,7 +98,7 @@ bool ParseArgs(int argc, char **argv, Options *opts) {
             return false;
         }
         std::string v = argv[++i];
-        long n, m;
+        long n = 0, m = 0;
         bool ok = true;
         if (a == "--link") {
             cfg->link = v;

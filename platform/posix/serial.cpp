@@ -13,7 +13,9 @@
 #include <ctime>
 
 #include <fcntl.h>
+#ifdef __linux__
 #include <linux/serial.h>
+#endif
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -106,12 +108,14 @@ const Speed Speeds[] = {{110, B110},       {300, B300},       {600, B600},
 // Opening asks USB adapters not to hold received bytes for their latency timer
 // (often 16 ms, which would stretch every exchange). Drivers that do not know
 // the flag refuse it; that costs only speed.
-void AskLowLatency(int fd) {
+void AskLowLatency([[maybe_unused]] int fd) {
+#ifdef __linux__
     serial_struct ss;
     if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
         ss.flags |= ASYNC_LOW_LATENCY;
         (void)ioctl(fd, TIOCSSERIAL, &ss);
     }
+#endif
 }
 
 } // namespace
