@@ -33,10 +33,9 @@ constexpr DWORD PORT_TIMEOUT_MS = 100;
 constexpr auto PAUSE_AFTER_MESSAGE = std::chrono::milliseconds(1000);
 
 const char FAILURE_TITLE[] = "Fehler";
-const char LINK_FAILURE_TEXT[] =
-    "Bitte \xFC"
-    "berpr\xFC"
-    "fen Sie die serielle Verbindung zum Interface";
+const char LINK_FAILURE_TEXT[] = "Bitte \xFC"
+                                 "berpr\xFC"
+                                 "fen Sie die serielle Verbindung zum Interface";
 const char ANALOG_FAILURE_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
                                    "ngen ist aufgetreten";
 
@@ -55,8 +54,12 @@ std::atomic<unsigned> Opening{0};
 // exchange's message is followed by the dialog itself, not by another exchange.
 thread_local bool InOpenInterface = false;
 
-bool Current(unsigned opening) { return Opening.load() == opening; }
-bool IsOpen(unsigned opening) { return (opening & 1u) != 0; }
+bool Current(unsigned opening) {
+    return Opening.load() == opening;
+}
+bool IsOpen(unsigned opening) {
+    return (opening & 1u) != 0;
+}
 
 // Reads `count` bytes into `reply` with the repeat rule. Returns false when no
 // call succeeded, or when the port was closed meanwhile (the caller then finds
@@ -139,7 +142,8 @@ BYTE ExchangeDigital() {
     (void)WriteFile(port, request, sizeof request, &written, nullptr);
     // The write's own outcome is not trusted; the flush's is, since it fails
     // as well when the port is not open or the device has gone.
-    bool ok = Current(opening) && FlushFileBuffers(port) && ReadReply(opening, port, DigitalReply, 1);
+    bool ok =
+        Current(opening) && FlushFileBuffers(port) && ReadReply(opening, port, DigitalReply, 1);
     const BYTE value = DigitalReply[0];
     hold.unlock();
     if (!ok)

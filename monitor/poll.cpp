@@ -22,8 +22,12 @@ namespace {
 std::mutex ArmLock;
 std::atomic<unsigned> PollRound{0};
 
-bool Polling(unsigned round) { return (round & 1u) != 0; }
-bool Current(unsigned round) { return PollRound.load() == round; }
+bool Polling(unsigned round) {
+    return (round & 1u) != 0;
+}
+bool Current(unsigned round) {
+    return PollRound.load() == round;
+}
 
 // Callers hold ArmLock.
 void Arm() {

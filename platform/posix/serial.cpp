@@ -29,6 +29,7 @@ thread_local DWORD LastError = ERROR_SUCCESS;
 struct Port {
     int fd;
     COMMTIMEOUTS timeouts;
+    bool set_low_latency; // we switched the driver to low latency; switch it back on close
 };
 
 DWORD ErrorFromErrno(int err) {
@@ -59,7 +60,9 @@ BOOL Fail(DWORD code) {
     return FALSE;
 }
 
-BOOL FailErrno() { return Fail(ErrorFromErrno(errno)); }
+BOOL FailErrno() {
+    return Fail(ErrorFromErrno(errno));
+}
 
 Port *PortOf(HANDLE h) {
     if (h == nullptr || h == INVALID_HANDLE_VALUE)
@@ -99,29 +102,37 @@ struct Speed {
     DWORD baud;
     speed_t code;
 };
-const Speed Speeds[] = {{110, B110},       {300, B300},       {600, B600},
-                        {1200, B1200},     {2400, B2400},     {4800, B4800},
-                        {9600, B9600},     {19200, B19200},   {38400, B38400},
-                        {57600, B57600},   {115200, B115200}, {230400, B230400},
+const Speed Speeds[] = {{110, B110},       {300, B300},      {600, B600},       {1200, B1200},
+                        {2400, B2400},     {4800, B4800},    {9600, B9600},     {19200, B19200},
+                        {38400, B38400},   {57600, B57600},  {115200, B115200}, {230400, B230400},
                         {460800, B460800}, {921600, B921600}};
 
 // Opening asks USB adapters not to hold received bytes for their latency timer
 // (often 16 ms, which would stretch every exchange). Drivers that do not know
-// the flag refuse it; that costs only speed.
-void AskLowLatency([[maybe_unused]] int fd) {
+// the flag refuse it; that costs only speed. Returns whether it was switched.
+bool SetLowLatency([[maybe_unused]] int fd, [[maybe_unused]] bool on) {
 #ifdef __linux__
     serial_struct ss;
-    if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
+        return false;
+    if (on)
         ss.flags |= ASYNC_LOW_LATENCY;
-        (void)ioctl(fd, TIOCSSERIAL, &ss);
-    }
+    else
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+#else
+    return false;
 #endif
 }
 
 } // namespace
 
-DWORD WINAPI GetLastError(void) { return LastError; }
-void WINAPI SetLastError(DWORD code) { LastError = code; }
+DWORD WINAPI GetLastError(void) {
+    return LastError;
+}
+void WINAPI SetLastError(DWORD code) {
+    LastError = code;
+}
 
 void WINAPI Sleep(DWORD milliseconds) {
     timespec ts{static_cast<time_t>(milliseconds / 1000),
@@ -175,9 +186,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         tio.c_cc[VTIME] = 0;
         (void)tcsetattr(fd, TCSANOW, &tio);
     }
-    AskLowLatency(fd);
-
-    Port *port = new Port{fd, {}};
+    Port *port = new Port{fd, {}, SetLowLatency(fd, true)};
     LastError = ERROR_SUCCESS;
     return port;
 }
@@ -189,6 +198,8 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     // TIOCEXCL outlives us on a device whose other side stays open (a pty);
     // hand the port back as we found it.
     (void)ioctl(port->fd, TIOCNXCL);
+    if (port->set_low_latency)
+        SetLowLatency(port->fd, false);
     close(port->fd);
     delete port;
     return TRUE;
@@ -442,8 +453,7 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
             done += static_cast<DWORD>(n);
             continue;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN) &&
-            !(pfd.revents & (POLLHUP | POLLERR)))
+        if (n < 0 && (errno == EINTR || errno == EAGAIN) && !(pfd.revents & (POLLHUP | POLLERR)))
             continue;
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
         if (n == 0 || errno == EAGAIN)

@@ -11,7 +11,9 @@ namespace msgs = testing_messages;
 
 namespace {
 
-HWND FakeDialog() { return reinterpret_cast<HWND>(0x1234); }
+HWND FakeDialog() {
+    return reinterpret_cast<HWND>(0x1234);
+}
 
 class LinkBox : public ::testing::Test {
 protected:
@@ -176,8 +178,8 @@ TEST_F(LinkBox, VanishedDeviceGivesFailureMessages) {
 
 TEST_F(LinkBox, SecondOpenerIsRefusedUntilClosed) {
     Open(testbox::Fast());
-    HANDLE other = CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    HANDLE other =
+        CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(other, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     // The holder goes on undisturbed.
@@ -185,7 +187,8 @@ TEST_F(LinkBox, SecondOpenerIsRefusedUntilClosed) {
     EXPECT_EQ(ExchangeDigital(), 0x99);
 
     CloseInterface();
-    other = CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    other =
+        CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     CloseHandle(other);
 }

@@ -15,12 +15,12 @@ namespace msgs = testing_messages;
 namespace {
 
 struct Script {
-    int read_failures = 0;       // this many ReadFile calls fail before they succeed
-    std::vector<BYTE> reply;     // what a successful read delivers
+    int read_failures = 0;   // this many ReadFile calls fail before they succeed
+    std::vector<BYTE> reply; // what a successful read delivers
     bool flush_ok = true;
     bool write_ok = true;
     bool getstate_ok = true;
-    DCB reported{};              // what GetCommState reports
+    DCB reported{}; // what GetCommState reports
     // observed
     int reads = 0, writes = 0, flushes = 0;
     std::string opened;
@@ -81,7 +81,9 @@ BOOL WINAPI ReadFile(HANDLE, LPVOID data, DWORD n, LPDWORD got, LPOVERLAPPED) {
     *got = k;
     return TRUE;
 }
-BOOL WINAPI CloseHandle(HANDLE) { return TRUE; }
+BOOL WINAPI CloseHandle(HANDLE) {
+    return TRUE;
+}
 
 namespace {
 

@@ -17,7 +17,7 @@ struct Shown {
     bool poll_thread; // shown off the thread that called Reset()
 };
 
-void Reset();                       // forget everything; the caller is the "dialog thread"
+void Reset(); // forget everything; the caller is the "dialog thread"
 std::vector<Shown> All();
 size_t Count();
 // While held, every MessageBoxA blocks until Release() (or ReleaseOne()).

@@ -30,7 +30,9 @@ sim::Box *Start(sim::Config cfg) {
     return box;
 }
 
-void PointAtMissingPort() { setenv("IFDIAG_PORT", (UniqueLink() + "-missing").c_str(), 1); }
+void PointAtMissingPort() {
+    setenv("IFDIAG_PORT", (UniqueLink() + "-missing").c_str(), 1);
+}
 
 static int CountEntries(const char *path) {
     int n = 0;
@@ -44,7 +46,11 @@ static int CountEntries(const char *path) {
 }
 
 // Less the directory stream's own descriptor.
-int OpenFds() { return CountEntries("/proc/self/fd") - 1; }
-int Threads() { return CountEntries("/proc/self/task"); }
+int OpenFds() {
+    return CountEntries("/proc/self/fd") - 1;
+}
+int Threads() {
+    return CountEntries("/proc/self/task");
+}
 
 } // namespace testbox
