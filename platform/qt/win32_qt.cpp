@@ -293,6 +293,32 @@ void ShowRequestedBoxes() {
     }
 }
 
+// Calls from other threads reach the GUI thread as a bare posted event; what they
+// carry goes through our own locked queues. (A queued functor would be shared between
+// the threads through Qt's own reference counting, which ThreadSanitizer cannot see.)
+class GuiWaker : public QObject {
+public:
+    enum Call { POSTED = QEvent::User + 1, BOXES };
+    bool event(QEvent *e) override {
+        if (e->type() == static_cast<QEvent::Type>(POSTED))
+            OnPosted();
+        else if (e->type() == static_cast<QEvent::Type>(BOXES))
+            ShowRequestedBoxes();
+        else
+            return QObject::event(e);
+        return true;
+    }
+};
+
+void WakeGuiThread(GuiWaker::Call call) {
+    static GuiWaker *waker = [] {
+        auto *w = new GuiWaker;
+        w->moveToThread(QCoreApplication::instance()->thread());
+        return w;
+    }();
+    QCoreApplication::postEvent(waker, new QEvent(static_cast<QEvent::Type>(call)));
+}
+
 class MainFrame : public QMainWindow {
 public:
     HWND hwnd = nullptr;
@@ -648,7 +674,7 @@ void WINAPI PostQuitMessage(int code) {
         quitCode = code;
     }
     if (QCoreApplication::instance())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), OnPosted, Qt::QueuedConnection);
+        WakeGuiThread(GuiWaker::POSTED);
 }
 
 BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
@@ -658,7 +684,7 @@ BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
         std::lock_guard<std::mutex> lock(postMutex);
         posted.push_back(MSG{h, message, wp, lp, 0, {0, 0}});
     }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), OnPosted, Qt::QueuedConnection);
+    WakeGuiThread(GuiWaker::POSTED);
     return TRUE;
 }
 
@@ -893,8 +919,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
             std::lock_guard<std::mutex> lock(requestMutex);
             requests.push_back(BoxRequest{owner, body, title, wait});
         }
-        QMetaObject::invokeMethod(QCoreApplication::instance(), ShowRequestedBoxes,
-                                  Qt::QueuedConnection);
+        WakeGuiThread(GuiWaker::BOXES);
         std::unique_lock<std::mutex> lock(wait->mutex);
         wait->cv.wait(lock, [&] { return wait->done; });
     }

@@ -20,6 +20,7 @@ trap cleanup EXIT
 
 fail() {
     echo "e2e: $*" >&2
+    cat "$work/app.out" >&2 2>/dev/null || true
     import -display "$DISPLAY" -window root "$out/e2e-failure.png" 2>/dev/null || true
     exit 1
 }
@@ -48,12 +49,12 @@ app_pid=$!
 
 # Waits for a top-level window with this exact title and gives it the focus.
 focus() {
-    w=$(xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)
+    w=$(timeout 30 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)
     [ -n "$w" ] || fail "no window '$1'"
     xdotool windowactivate --sync "$w" 2>/dev/null || xdotool windowfocus --sync "$w"
 }
 
-# `search --sync` waits for ever; bound it.
+# Bound the program, should it hang.
 ( sleep 30; kill "$app_pid" ) >/dev/null 2>&1 &
 watchdog=$!
 pids="$watchdog $pids"
