@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench clean
+.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench soak valgrind clean
 
 all: build
 
@@ -31,6 +31,18 @@ bench: deps
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
 	if [ -x $(BENCH_BUILD)/bench/startup ]; then $(BENCH_BUILD)/bench/startup $(STARTUP_ARGS); \
 	else echo "bench: startup not built (needs Qt 6 and Xlib)"; fi
+
+# Soak, a benchmark (about 20 minutes by default): the real poll cycle against the simulated
+# box, healthy then loose. SOAK_ARGS="--minutes 1" shortens each phase; see docs/RELIABILITY.md.
+SOAK_ARGS ?=
+soak: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target soak
+	$(BENCH_BUILD)/bench/soak $(SOAK_ARGS)
+
+# The real program under valgrind's memcheck on Xvfb: open the test dialog, close it, quit.
+valgrind: build
+	./scripts/valgrind-ifdiag $(BUILD)
 
 test-tsan: deps
 	cmake -S . -B build-tsan -DIFDIAG_SANITIZE=thread -DIFDIAG_BUILD_BENCH=OFF
