@@ -125,6 +125,20 @@ bool SetLowLatency([[maybe_unused]] int fd, [[maybe_unused]] bool on) {
 #endif
 }
 
+// The common start of GetCommState and SetCommState: the port and its settings.
+Port *PortSettings(HANDLE h, LPDCB dcb, termios *tio) {
+    Port *port = PortOf(h);
+    if (port == nullptr)
+        Fail(ERROR_INVALID_HANDLE);
+    else if (dcb == nullptr)
+        Fail(ERROR_INVALID_PARAMETER);
+    else if (tcgetattr(port->fd, tio) != 0)
+        FailErrno();
+    else
+        return port;
+    return nullptr;
+}
+
 } // namespace
 
 DWORD WINAPI GetLastError(void) {
@@ -206,14 +220,9 @@ BOOL WINAPI CloseHandle(HANDLE h) {
 }
 
 BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
-    Port *port = PortOf(h);
-    if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (dcb == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
     termios tio;
-    if (tcgetattr(port->fd, &tio) != 0)
-        return FailErrno();
+    if (PortSettings(h, dcb, &tio) == nullptr)
+        return FALSE;
 
     DWORD length = dcb->DCBlength;
     memset(dcb, 0, sizeof *dcb);
@@ -258,14 +267,10 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
 }
 
 BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
-    Port *port = PortOf(h);
-    if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (dcb == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
     termios tio;
-    if (tcgetattr(port->fd, &tio) != 0)
-        return FailErrno();
+    Port *port = PortSettings(h, dcb, &tio);
+    if (port == nullptr)
+        return FALSE;
 
     speed_t speed = 0;
     for (const Speed &s : Speeds)
