@@ -658,16 +658,16 @@ bool ParseFault(const std::string &name, Fault *out) {
     return false;
 }
 
-bool ParseFaultSpec(const std::string &spec, Fault *out, int *after, int *count) {
-    size_t colon = spec.find(':');
-    if (!ParseFault(spec.substr(0, colon), out))
+bool ParseFaultSetting(const std::string &text, Fault *out, int *after, int *count) {
+    size_t colon = text.find(':');
+    if (!ParseFault(text.substr(0, colon), out))
         return false;
     long numbers[2] = {0, 0};
     for (int i = 0; i < 2 && colon != std::string::npos; ++i) {
         const size_t start = colon + 1;
-        colon = spec.find(':', start);
+        colon = text.find(':', start);
         const std::string part =
-            spec.substr(start, colon == std::string::npos ? colon : colon - start);
+            text.substr(start, colon == std::string::npos ? colon : colon - start);
         char *end = nullptr;
         errno = 0;
         numbers[i] = strtol(part.c_str(), &end, 0);

@@ -114,6 +114,6 @@ void Inject(Box *box, const std::vector<uint8_t> &bytes);
 // Parse a fault name as used on the command line ("silent", "vanish", ...).
 bool ParseFault(const std::string &name, Fault *out);
 // "NAME[:AFTER[:FOR]]" as --fault takes it; AFTER and FOR default to 0.
-bool ParseFaultSpec(const std::string &spec, Fault *out, int *after, int *count);
+bool ParseFaultSetting(const std::string &text, Fault *out, int *after, int *count);
 
 } // namespace sim

@@ -148,7 +148,7 @@ bool ParseArgs(int argc, char **argv, Options *opts) {
                 cfg->analog_ey = uint16_t(m);
             }
         } else if (a == "--fault") {
-            ok = sim::ParseFaultSpec(v, &cfg->fault, &cfg->fault_after, &cfg->fault_for);
+            ok = sim::ParseFaultSetting(v, &cfg->fault, &cfg->fault_after, &cfg->fault_for);
         } else {
             fprintf(stderr, "ifbox-sim: unknown option %s\n", a.c_str());
             return false;
@@ -276,7 +276,7 @@ std::string RunCommand(const std::string &line, const Options &base, sim::Box **
     } else if (cmd == "fault" && words.size() == 2) {
         sim::Fault f;
         int after, count;
-        if (!sim::ParseFaultSpec(words[1], &f, &after, &count))
+        if (!sim::ParseFaultSetting(words[1], &f, &after, &count))
             return "bad fault";
         sim::SetFault(*box, f, after, count);
     } else if (cmd == "vanish" && words.size() == 1) {

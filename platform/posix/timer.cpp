@@ -10,6 +10,11 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -50,7 +55,25 @@ bool IdInUse(const TimerState &s, UINT id) {
     return false;
 }
 
+// Windows runs multimedia-timer callbacks on a time-critical thread, so that a
+// busy desktop does not stretch the poll period. Here: a low real-time
+// priority where the system grants it, else the highest nice value it allows,
+// else as it is. The callbacks block in I/O or wait for the user, so the thread
+// never keeps a processor for long.
+void RaisePriority() {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0)
+        return;
+#ifdef __linux__
+    for (int nice = -10; nice < 0; nice += 5)
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0)
+            return;
+#endif
+}
+
 void TimerThread() {
+    RaisePriority();
 #ifdef PR_SET_TIMERSLACK
     // Linux lets a sleeping thread wake up to 50 us late by default, to gather
     // wake-ups; the poll cycle would pay that on every round. A timer thread's

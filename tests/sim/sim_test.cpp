@@ -174,13 +174,14 @@ TEST(SimFaultNames, EveryNameWithItsCountsAndNothingElse) {
     int after, count;
     for (int i = 0; i < 10; ++i) {
         after = count = -1;
-        ASSERT_TRUE(sim::ParseFaultSpec(names[i], &parsed, &after, &count)) << names[i];
+        ASSERT_TRUE(sim::ParseFaultSetting(names[i], &parsed, &after, &count)) << names[i];
         EXPECT_TRUE(parsed == sim::Fault(i) && after == 0 && count == 0) << names[i];
-        ASSERT_TRUE(sim::ParseFaultSpec(names[i] + std::string(":7:3"), &parsed, &after, &count));
+        ASSERT_TRUE(
+            sim::ParseFaultSetting(names[i] + std::string(":7:3"), &parsed, &after, &count));
         EXPECT_TRUE(parsed == sim::Fault(i) && after == 7 && count == 3) << names[i];
     }
     for (const char *bad : {"", "bogus", "slow:", "slow:x", "slow:-1", "slow:1:2:3", "slow:1:"})
-        EXPECT_FALSE(sim::ParseFaultSpec(bad, &parsed, &after, &count)) << bad;
+        EXPECT_FALSE(sim::ParseFaultSetting(bad, &parsed, &after, &count)) << bad;
 }
 
 // The command as run-under-wine starts it: the Windows tests' box is nothing but this.
