@@ -55,7 +55,6 @@ struct Options {
     bool wire = true;
     bool cost = true;
     bool reference = true;
-    bool poll_rt = false;
     uint32_t seed = 1;
 };
 
@@ -123,6 +122,13 @@ const char *Prioritise(long tid, int rt_priority) {
     if (setpriority(PRIO_PROCESS, id_t(tid), -20) == 0)
         return "nice -20";
     return "normal";
+}
+
+// What the timer thread got for itself (it asks for time-critical priority).
+const char *PriorityOf(long tid) {
+    if (sched_getscheduler(pid_t(tid)) == SCHED_FIFO)
+        return "real-time";
+    return getpriority(PRIO_PROCESS, id_t(tid)) < 0 ? "raised nice" : "normal";
 }
 
 // The timer thread is the poll thread; a one-off event of our own finds it.
@@ -213,13 +219,13 @@ sim::Box *StartBox(const sim::Config &cfg, long *box_tid, Result *out) {
 // One opening of the test dialog against a fresh box, as the dialog does it,
 // for `cycles` cycles; motor commands at random moments when `commands` is set.
 bool Measure(const sim::Config &cfg, int cycles, bool commands, double period_guess_ms,
-             uint32_t seed, bool poll_rt, Result *out) {
+             uint32_t seed, Result *out) {
     long box_tid = 0;
     sim::Box *box = StartBox(cfg, &box_tid, out);
     if (box == nullptr)
         return false;
     setenv("IFDIAG_PORT", cfg.link.c_str(), 1);
-    out->poll_priority = poll_rt ? Prioritise(TimerTid.load(), 5) : "normal";
+    out->poll_priority = PriorityOf(TimerTid.load());
 
     Messages = 0;
     DialogHandle = reinterpret_cast<HWND>(0xB0B0);
@@ -417,22 +423,17 @@ bool ParseArgs(int argc, char **argv, Options *o) {
             o->cost = false;
         else if (a == "--no-reference")
             o->reference = false;
-        else if (a == "--poll-rt")
-            o->poll_rt = true;
         else {
-            fprintf(
-                stderr,
-                "usage: poll_bench [--cycles N] [--reply-delay-us US] [--seed N] [--no-wire] "
-                "[--no-cost] [--no-reference] [--poll-rt]\n"
-                "  --cycles N          poll cycles per run (500)\n"
-                "  --reply-delay-us US the box's reaction time before each reply (1000)\n"
-                "  --seed N            seed of the random moments of the motor commands\n"
-                "  --no-wire           take the box's timing as it is, without adding the\n"
-                "                      request's and the last reply byte's time on a line\n"
-                "  --no-cost           skip the unpaced run that gives the cycle's own cost\n"
-                "  --no-reference      skip the run with bare system calls on the same box\n"
-                "  --poll-rt           run the poll thread at real-time priority (as root),\n"
-                "                      as winmm runs its timer thread, to see the difference\n");
+            fprintf(stderr,
+                    "usage: poll_bench [--cycles N] [--reply-delay-us US] [--seed N] [--no-wire] "
+                    "[--no-cost] [--no-reference]\n"
+                    "  --cycles N          poll cycles per run (500)\n"
+                    "  --reply-delay-us US the box's reaction time before each reply (1000)\n"
+                    "  --seed N            seed of the random moments of the motor commands\n"
+                    "  --no-wire           take the box's timing as it is, without adding the\n"
+                    "                      request's and the last reply byte's time on a line\n"
+                    "  --no-cost           skip the unpaced run that gives the cycle's own cost\n"
+                    "  --no-reference      skip the run with bare system calls on the same box\n");
             return false;
         }
     }
@@ -486,7 +487,7 @@ int main(int argc, char **argv) {
     paced.input_mode = sim::InputMode::Flip;
     paced.flip_mask = 0x01; // E1 changes every cycle, so the counting path runs too
     Result r;
-    if (!Measure(paced, o.cycles, true, ideal, o.seed, o.poll_rt, &r)) {
+    if (!Measure(paced, o.cycles, true, ideal, o.seed, &r)) {
         fprintf(stderr, "poll_bench: cannot start the simulated box\n");
         return 1;
     }
@@ -497,7 +498,7 @@ int main(int argc, char **argv) {
         sim::Config fast = paced;
         fast.pacing = false;
         fast.reply_delay_us = 0;
-        have_cost = Measure(fast, o.cycles, false, 0, o.seed, o.poll_rt, &c);
+        have_cost = Measure(fast, o.cycles, false, 0, o.seed, &c);
     }
 
     Result ref;
