@@ -250,6 +250,7 @@ TEST_F(Poll, ManyRoundsLeakNothing) {
     box = testbox::Start(cfg);
     OpenDialog(); // the timer thread exists from here on
     CloseDialog();
+    std::this_thread::sleep_for(100ms);
     const int fds = testbox::OpenFds();
     const int threads = testbox::Threads();
     for (int round = 0; round < 100; ++round) {
@@ -263,8 +264,10 @@ TEST_F(Poll, ManyRoundsLeakNothing) {
         ASSERT_EQ(sim::Log(box)[before].code, 0xC1);
     }
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(testbox::OpenFds(), fds);
-    EXPECT_EQ(testbox::Threads(), threads);
+    // Windows' own timer thread may end while it has nothing to do, so the
+    // counts may fall; they must never grow.
+    EXPECT_LE(testbox::OpenFds(), fds);
+    EXPECT_LE(testbox::Threads(), threads);
     EXPECT_EQ(msgs::Count(), 0u);
 }
 
