@@ -91,6 +91,7 @@ BYTE OpenInterface() {
     {
         std::lock_guard<std::mutex> hold(PortLock);
         Opening.store((Opening.load() | 1u) + 2u);
+        PortClosed.notify_all(); // an exchange pausing after a message belongs to the old opening
         HANDLE old = PortHandle.exchange(INVALID_HANDLE_VALUE);
         if (old != INVALID_HANDLE_VALUE)
             CloseHandle(old);
