@@ -17,7 +17,11 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# A desktop needs only what builds and runs the program, not the test tools.
+demo:
+	./scripts/install-deps demo
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	./scripts/demo $(BUILD)
 
 # Benchmarks, never part of `make test`: an optimised build of their own in build-bench.
