@@ -54,6 +54,11 @@ std::atomic<unsigned> Opening{0};
 // exchange's message is followed by the dialog itself, not by another exchange.
 thread_local bool InOpenInterface = false;
 
+// High byte first; byte 0 is not part of the value. Callers hold PortLock.
+DWORD AnalogValue() {
+    return static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
+}
+
 bool Current(unsigned opening) {
     return Opening.load() == opening;
 }
@@ -156,7 +161,7 @@ DWORD ExchangeAnalog(BYTE channel) {
     std::unique_lock<std::mutex> hold(PortLock);
     const unsigned opening = Opening.load();
     if (!IsOpen(opening))
-        return static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
+        return AnalogValue();
     HANDLE port = PortHandle.load();
     const BYTE request[2] = {channel == 0 ? REQ_ANALOG_EX : REQ_ANALOG_EY, MotorByte.load()};
     DWORD written = 0;
@@ -165,7 +170,7 @@ DWORD ExchangeAnalog(BYTE channel) {
         failure = LINK_FAILURE_TEXT;
     else if (!ReadReply(opening, port, AnalogReply, 3))
         failure = ANALOG_FAILURE_TEXT;
-    const DWORD value = static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
+    const DWORD value = AnalogValue();
     hold.unlock();
     if (failure != nullptr)
         ReportFailure(failure, opening);

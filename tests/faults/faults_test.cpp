@@ -47,11 +47,6 @@ int64_t NowMs() {
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // Every failure message the steps met, in order, with the poll event of the cycle
 // that raised it (the cycle is held in the message, so the event stays current).
 struct Seen {
@@ -107,10 +102,6 @@ Step NoMessageFor(int ms) {
         EXPECT_EQ(OpenBoxes(), 0);
         return NowMs() - *start >= ms;
     };
-}
-
-Step Quit() {
-    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
 }
 
 // Opens the dialog as the menu does; a message at the opening is answered.

@@ -28,6 +28,19 @@ bool LinkMessageFromDialog() {
     return true;
 }
 
+// Once the dialog has closed nothing more may come up, and no thread may be left
+// waiting in a message; then the program ends.
+std::vector<Step> QuietAfterClosing() {
+    return {
+        Pause(2500),
+        Do([] {
+            EXPECT_EQ(OpenBoxes(), 0);
+            EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
+        }),
+        Quit(),
+    };
+}
+
 std::vector<Step> OpenDialogWithoutPort() {
     return {
         WaitUntil([] { return MainWindow() != nullptr; }),
@@ -41,11 +54,6 @@ std::vector<Step> OpenDialogWithoutPort() {
         }),
         WaitUntil([] { return DialogWidget()->isVisible(); }),
     };
-}
-
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 } // namespace
@@ -112,7 +120,7 @@ TEST(FailureMessages, NoPortThreePerCycleWhileDisplaysRefresh) {
             } +
             dismissOne();
     steps.push_back(Do([] { Click(IDCANCEL); }));
-    steps.push_back(Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }));
+    steps.push_back(Quit());
     Schedule(steps);
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
@@ -129,13 +137,8 @@ TEST(FailureMessages, UserClosesInTheSecondAfterDismissing) {
                      Click(IDCANCEL); // the dialog takes input again at once
                  }),
                  WaitUntil([] { return Dialog() == nullptr; }),
-                 Pause(2500),
-                 Do([] {
-                     EXPECT_EQ(OpenBoxes(), 0);
-                     EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
-                 }),
-                 Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }),
-             });
+             } +
+             QuietAfterClosing());
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
 }
@@ -153,13 +156,8 @@ TEST(FailureMessages, ClosingWhileAMessageIsOpenReleasesThePollThread) {
                  }),
                  WaitUntil([] { return Dialog() == nullptr; }),
                  WaitUntil([] { return qtwin::testing::WaitingMessageBoxCallers() == 0; }),
-                 Pause(2500),
-                 Do([] {
-                     EXPECT_EQ(OpenBoxes(), 0);
-                     EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
-                 }),
-                 Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }),
-             });
+             } +
+             QuietAfterClosing());
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
 }

@@ -11,13 +11,6 @@
 
 using namespace uitest;
 
-namespace {
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-} // namespace
-
 TEST(MainWindow, TitleClassAndMenu) {
     Schedule({
         WaitUntil([] { return MainWindow() != nullptr; }),
@@ -36,20 +29,15 @@ TEST(MainWindow, TitleClassAndMenu) {
             EXPECT_EQ(items[0]->text(), "&Start");
             EXPECT_EQ(items[1]->text(), "&Beenden");
         }),
-        Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }),
+        Quit(),
     });
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
 }
 
 TEST(MainWindow, AltPThenBEndsWithCodeZero) {
-    Schedule({
-        WaitUntil([] { return MainWindow() != nullptr; }),
-        WaitUntil(MainWindowActive),
-        Do([] { OpenMenu(); }),
-        WaitUntil([] { return MenuOpen(); }),
-        Do([] { ChooseFromMenu('B'); }),
-    });
+    Schedule(std::vector<Step>{WaitUntil([] { return MainWindow() != nullptr; })} +
+             ChooseMenu('B'));
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
 }
@@ -69,13 +57,9 @@ TEST(MainWindow, StartTwiceOpensAFreshDialogWithAFreshConnection) {
     auto first = std::make_shared<HWND>();
     auto requests = std::make_shared<size_t>();
     auto start = [] {
-        return std::vector<Step>{
-            WaitUntil(MainWindowActive),
-            Do([] { OpenMenu(); }),
-            WaitUntil([] { return MenuOpen(); }),
-            Do([] { ChooseFromMenu('S'); }),
-            WaitUntil([] { return Dialog() && qtwin::testing::WidgetFor(Dialog())->isVisible(); }),
-        };
+        return ChooseMenu('S') + std::vector<Step>{WaitUntil([] {
+                   return Dialog() && qtwin::testing::WidgetFor(Dialog())->isVisible();
+               })};
     };
     Schedule(std::vector<Step>{WaitUntil([] { return MainWindow() != nullptr; })} + start() +
              std::vector<Step>{
@@ -92,11 +76,8 @@ TEST(MainWindow, StartTwiceOpensAFreshDialogWithAFreshConnection) {
                  WaitUntil([box, requests] { return sim::RequestCount(box) > *requests + 3; }),
                  Do([] { Click(IDCANCEL); }),
                  WaitUntil([] { return Dialog() == nullptr; }),
-                 WaitUntil(MainWindowActive),
-                 Do([] { OpenMenu(); }),
-                 WaitUntil([] { return MenuOpen(); }),
-                 Do([] { ChooseFromMenu('B'); }),
-             });
+             } +
+             ChooseMenu('B'));
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
     sim::Stop(box);
@@ -126,7 +107,7 @@ TEST(MainWindow, ClientAreaIsDarkGreyAfterAResize) {
         Do([] { qtwin::testing::WidgetFor(MainWindow())->resize(300, 200); }),
         Pause(100),
         Do(checkGrey),
-        Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }),
+        Quit(),
     });
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());

@@ -24,23 +24,8 @@ std::vector<sim::Request> LogFrom(sim::Box *box, size_t from) {
 
 // Open the dialog as a user does: Alt+P, S.
 std::vector<Step> OpenDialogSteps() {
-    return {
-        WaitUntil([] { return MainWindow() != nullptr; }),
-        WaitUntil(MainWindowActive),
-        Do([] { OpenMenu(); }),
-        WaitUntil([] { return MenuOpen(); }),
-        Do([] { ChooseFromMenu('S'); }),
-        WaitUntil([] { return Dialog() && DialogWidget()->isVisible(); }),
-    };
-}
-
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Step Quit() {
-    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
+    return std::vector<Step>{WaitUntil([] { return MainWindow() != nullptr; })} + ChooseMenu('S') +
+           std::vector<Step>{WaitUntil([] { return Dialog() && DialogWidget()->isVisible(); })};
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/win32.h"
+#include "ui/ui.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 
@@ -197,6 +198,24 @@ void DismissBox() {
 void SaveScreenshot(const QImage &image, const char *name) {
     QDir().mkpath(IFDIAG_SCREENSHOT_DIR);
     image.save(QString(IFDIAG_SCREENSHOT_DIR) + "/" + name);
+}
+
+std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<Step> ChooseMenu(char letter) {
+    return {
+        WaitUntil(MainWindowActive),
+        Do([] { OpenMenu(); }),
+        WaitUntil([] { return MenuOpen(); }),
+        Do([letter] { ChooseFromMenu(letter); }),
+    };
+}
+
+Step Quit() {
+    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
 }
 
 } // namespace uitest

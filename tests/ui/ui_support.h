@@ -26,6 +26,12 @@ Step Do(std::function<void()> action);
 Step WaitUntil(std::function<bool()> condition);
 // Lets at least `ms` pass (to show that something does NOT happen).
 Step Pause(int ms);
+// One list of steps after another.
+std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b);
+// Alt+P, then the entry's letter, once the main window is active.
+std::vector<Step> ChooseMenu(char letter);
+// "Beenden" as the menu sends it.
+Step Quit();
 
 // WinMain as main() calls it; returns its exit code.
 int RunProgram();
