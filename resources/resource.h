@@ -1,0 +1,28 @@
+// Resource and control identifiers, shared by ifdiag.rc, the user interface and the tests.
+#pragma once
+
+// Menu IDR_MENU1
+#define IDM_START 40001
+#define IDM_EXIT 40002
+
+// Dialog TERMINAL_DIALOG. Motor m (1..4): Rechts 1000 + 3(m-1), Links one above, Stop two above.
+#define IDC_RECHTS1 1000
+#define IDC_LINKS1 1001
+#define IDC_STOP1 1002
+#define IDC_RECHTS2 1003
+#define IDC_LINKS2 1004
+#define IDC_STOP2 1005
+#define IDC_RECHTS3 1006
+#define IDC_LINKS3 1007
+#define IDC_STOP3 1008
+#define IDC_RECHTS4 1009
+#define IDC_LINKS4 1010
+#define IDC_STOP4 1011
+// Counter display and Reset of input Ei (1..8): IDC_COUNT1 + i - 1, IDC_RESET1 + i - 1.
+#define IDC_COUNT1 1012
+#define IDC_COUNT8 1019
+#define IDC_RESET1 1020
+#define IDC_RESET8 1027
+#define IDC_EX 1028
+#define IDC_EY 1029
+#define IDC_STATIC -1
