@@ -1,12 +1,8 @@
-// The interface link: port, wire protocol, motor byte and failure messages.
-//
-// Exchanges run on one thread at a time in normal use (the dialog's thread for
-// the first, the poll thread for all others), but closing the port comes from
-// the dialog's thread while a poll-thread exchange may be in progress. So every
-// port call and the reply buffers are guarded by PortLock, and each opening of
-// the port has a number: an exchange that finds the number changed (the port
-// was closed, perhaps reopened) stops at once, touches the port no more and
-// shows nothing.
+// The interface link. Closing the port comes from the dialog's thread while a
+// poll-thread exchange may be in progress, so every port call and the reply
+// buffers are guarded by PortLock, and each opening of the port has a number:
+// an exchange that finds the number changed (the port was closed, perhaps
+// reopened) stops at once, touches the port no more and shows nothing.
 #include "link/link.h"
 
 #include <chrono>
@@ -27,9 +23,8 @@ constexpr DWORD READ_CALLS = 20001;
 // Reads and writes give up after this long, so a silent box cannot stop the
 // poll cycle; a read that times out counts as a success with fewer bytes.
 constexpr DWORD PORT_TIMEOUT_MS = 100;
-// After a failure message from the poll thread has been dismissed, the user
-// gets this long to reach "Abbrechen" before the next exchange can raise the
-// next message.
+// After a failure message has been dismissed, the user gets this long to reach
+// "Abbrechen" before the next exchange can raise the next message.
 constexpr auto PAUSE_AFTER_MESSAGE = std::chrono::milliseconds(1000);
 
 const char FAILURE_TITLE[] = "Fehler";
@@ -50,9 +45,11 @@ std::condition_variable PortClosed;
 // every opening gets a new odd number. Written by the dialog's thread only.
 std::atomic<unsigned> Opening{0};
 
-// Set while OpenInterface runs its first exchange on the dialog's thread; that
-// exchange's message is followed by the dialog itself, not by another exchange.
-thread_local bool InOpenInterface = false;
+// No exchange starts before this. Set when a failure message is dismissed, on
+// whichever thread showed it; the exchange that waits is always the next one,
+// which runs on the poll thread: the dialog's thread has only the first
+// exchange of an opening, and a new opening clears the pause. Guarded by PortLock.
+std::chrono::steady_clock::time_point PauseUntil;
 
 // High byte first; byte 0 is not part of the value. Callers hold PortLock.
 DWORD AnalogValue() {
@@ -84,10 +81,16 @@ void ReportFailure(const char *text, unsigned opening) {
     if (!Current(opening))
         return;
     MessageBoxA(DialogHandle.load(), text, FAILURE_TITLE, MB_OK);
-    if (InOpenInterface)
-        return;
-    std::unique_lock<std::mutex> hold(PortLock);
-    PortClosed.wait_for(hold, PAUSE_AFTER_MESSAGE, [opening] { return !Current(opening); });
+    std::lock_guard<std::mutex> hold(PortLock);
+    if (Current(opening))
+        PauseUntil = std::chrono::steady_clock::now() + PAUSE_AFTER_MESSAGE;
+}
+
+// Waits out the pause after a message; closing the port ends it at once.
+// Returns whether the opening is still the one the caller started with.
+bool AfterPause(std::unique_lock<std::mutex> &hold, unsigned opening) {
+    PortClosed.wait_until(hold, PauseUntil, [opening] { return !Current(opening); });
+    return Current(opening);
 }
 
 } // namespace
@@ -97,6 +100,7 @@ BYTE OpenInterface() {
         std::lock_guard<std::mutex> hold(PortLock);
         Opening.store((Opening.load() | 1u) + 2u);
         PortClosed.notify_all(); // an exchange pausing after a message belongs to the old opening
+        PauseUntil = {};
         HANDLE old = PortHandle.exchange(INVALID_HANDLE_VALUE);
         if (old != INVALID_HANDLE_VALUE)
             CloseHandle(old);
@@ -126,10 +130,7 @@ BYTE OpenInterface() {
         SetCommTimeouts(port, &timeouts);
         PortHandle.store(port);
     }
-    InOpenInterface = true;
-    BYTE inputs = ResetOutputs();
-    InOpenInterface = false;
-    return inputs;
+    return ResetOutputs();
 }
 
 BYTE ResetOutputs() {
@@ -140,7 +141,7 @@ BYTE ResetOutputs() {
 BYTE ExchangeDigital() {
     std::unique_lock<std::mutex> hold(PortLock);
     const unsigned opening = Opening.load();
-    if (!IsOpen(opening))
+    if (!IsOpen(opening) || !AfterPause(hold, opening))
         return DigitalReply[0];
     HANDLE port = PortHandle.load();
     const BYTE request[2] = {REQ_INPUTS, MotorByte.load()};
@@ -160,7 +161,7 @@ BYTE ExchangeDigital() {
 DWORD ExchangeAnalog(BYTE channel) {
     std::unique_lock<std::mutex> hold(PortLock);
     const unsigned opening = Opening.load();
-    if (!IsOpen(opening))
+    if (!IsOpen(opening) || !AfterPause(hold, opening))
         return AnalogValue();
     HANDLE port = PortHandle.load();
     const BYTE request[2] = {channel == 0 ? REQ_ANALOG_EX : REQ_ANALOG_EY, MotorByte.load()};

@@ -1,13 +1,5 @@
-// The poll cycle, on the platform's timer thread.
-//
-// Stopping is a handshake, not a join: the dialog's thread must never wait for
-// a cycle that sits in a failure message. Each start of polling gets a round
-// number (odd while polling, even once stopped). Arming and stopping take
-// ArmLock, which is never held across an exchange, so after StopPolling returns
-// no event is armed and none can be; a cycle that is running compares its
-// round after every exchange and ends, storing nothing, when polling was
-// stopped or restarted meanwhile. The link, for its part, stops an exchange
-// whose port has been closed.
+// The poll cycle. Arming and stopping take ArmLock, which is never held across
+// an exchange, so after StopPolling returns no event is armed and none can be.
 #include "monitor/poll.h"
 
 #include <mutex>
