@@ -20,8 +20,20 @@
 #define IDC_STOP4 1011
 // Counter display and Reset of input Ei (1..8): IDC_COUNT1 + i - 1, IDC_RESET1 + i - 1.
 #define IDC_COUNT1 1012
+#define IDC_COUNT2 1013
+#define IDC_COUNT3 1014
+#define IDC_COUNT4 1015
+#define IDC_COUNT5 1016
+#define IDC_COUNT6 1017
+#define IDC_COUNT7 1018
 #define IDC_COUNT8 1019
 #define IDC_RESET1 1020
+#define IDC_RESET2 1021
+#define IDC_RESET3 1022
+#define IDC_RESET4 1023
+#define IDC_RESET5 1024
+#define IDC_RESET6 1025
+#define IDC_RESET7 1026
 #define IDC_RESET8 1027
 #define IDC_EX 1028
 #define IDC_EY 1029

@@ -8,12 +8,6 @@
 
 namespace {
 
-// Display ids: counters of E1..E8 are 1012..1019, then EX and EY.
-constexpr int COUNTER_DISPLAY_BASE = 1011;
-constexpr int EX_DISPLAY = 1028;
-constexpr int EY_DISPLAY = 1029;
-constexpr int RESET_BASE = 1019; // Reset under Ei is 1019 + i
-
 void OpenDialog(HWND dialog) {
     // The link reports failures to this window, also during the first exchange below.
     DialogHandle = dialog;
@@ -25,10 +19,10 @@ void OpenDialog(HWND dialog) {
 }
 
 void RefreshDisplays(HWND dialog) {
-    for (int i = 1; i <= 8; ++i)
-        SetDlgItemInt(dialog, COUNTER_DISPLAY_BASE + i, EdgeCounters[i - 1], FALSE);
-    SetDlgItemInt(dialog, EX_DISPLAY, AnalogEX, FALSE);
-    SetDlgItemInt(dialog, EY_DISPLAY, AnalogEY, FALSE);
+    for (int i = 0; i < 8; ++i)
+        SetDlgItemInt(dialog, IDC_COUNT1 + i, EdgeCounters[i], FALSE);
+    SetDlgItemInt(dialog, IDC_EX, AnalogEX, FALSE);
+    SetDlgItemInt(dialog, IDC_EY, AnalogEY, FALSE);
 }
 
 void CloseDialog(HWND dialog) {
@@ -42,50 +36,51 @@ void Command(HWND dialog, WPARAM command) {
     // The whole word is compared, so edit-box notifications (code in the high word) and
     // IDOK from Enter do nothing.
     switch (command) {
-    case 1000:
+    case IDC_RECHTS1:
         SetMotor(1, 'R');
         break;
-    case 1001:
+    case IDC_LINKS1:
         SetMotor(1, 'L');
         break;
-    case 1002:
+    case IDC_STOP1:
         SetMotor(1, 'A');
         break;
-    case 1003:
+    case IDC_RECHTS2:
         SetMotor(2, 'R');
         break;
-    case 1004:
+    case IDC_LINKS2:
         SetMotor(2, 'L');
         break;
-    case 1005:
+    case IDC_STOP2:
         SetMotor(2, 'A');
         break;
-    case 1006:
+    case IDC_RECHTS3:
         SetMotor(3, 'R');
         break;
-    case 1007:
+    case IDC_LINKS3:
         SetMotor(3, 'L');
         break;
-    case 1008:
+    case IDC_STOP3:
         SetMotor(3, 'A');
         break;
-    case 1009:
+    case IDC_RECHTS4:
         SetMotor(4, 'R');
         break;
-    case 1010:
+    case IDC_LINKS4:
         SetMotor(4, 'L');
         break;
-    case 1011:
+    case IDC_STOP4:
         SetMotor(4, 'A');
         break;
     case IDCANCEL:
         CloseDialog(dialog);
         break;
     default:
-        if (command >= RESET_BASE + 1 && command <= RESET_BASE + 8) {
-            int i = static_cast<int>(command) - RESET_BASE;
-            EdgeCounters[i - 1] = 0;
-            SetDlgItemInt(dialog, COUNTER_DISPLAY_BASE + i, EdgeCounters[i - 1], FALSE);
+        // Reset under Ei clears counter i and shows it at once.
+        if (command >= IDC_RESET1 && command <= IDC_RESET8) {
+            int i = static_cast<int>(command) - IDC_RESET1;
+            EdgeCounters[i] = 0;
+            SetDlgItemInt(dialog, IDC_COUNT1 + i, EdgeCounters[i], FALSE);
         }
         break;
     }

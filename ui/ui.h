@@ -2,12 +2,10 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "resources/resource.h"
 
 constexpr UINT_PTR DISPLAY_TIMER_ID = 2001;
 constexpr UINT DISPLAY_PERIOD_MS = 1000;
-
-constexpr WORD IDM_START = 40001;
-constexpr WORD IDM_EXIT = 40002;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -67,6 +67,8 @@ const std::map<std::string, uint32_t> &StyleNames() {
         {"BS_DEFPUSHBUTTON", 0x0001u},
         {"BS_FLAT", 0x8000u},
         {"BS_MULTILINE", 0x2000u},
+        {"IDOK", 1u},
+        {"IDCANCEL", 2u},
     };
     return names;
 }
@@ -80,7 +82,7 @@ struct Token {
 
 class Lexer {
 public:
-    explicit Lexer(const std::string &text) : s_(text) {}
+    explicit Lexer(std::string text) : s_(std::move(text)) {}
     std::map<std::string, long> defines;
 
     Token Next() {
@@ -159,6 +161,12 @@ private:
                 char value[64];
                 if (std::sscanf(directive.c_str(), "#define %127s %63s", name, value) == 2)
                     defines[name] = std::strtol(value, nullptr, 0);
+                if (std::sscanf(directive.c_str(), "#include \"%127[^\"]\"", name) == 1)
+                    if (const EmbeddedFile *f = FindEmbeddedFile(name)) {
+                        Lexer header(std::string(reinterpret_cast<const char *>(f->data), f->size));
+                        header.Next();
+                        defines.insert(header.defines.begin(), header.defines.end());
+                    }
                 SkipLine();
             } else {
                 return;
@@ -170,7 +178,7 @@ private:
             ++pos_;
     }
 
-    const std::string &s_;
+    std::string s_;
     size_t pos_ = 0;
     int line_ = 1;
 };
