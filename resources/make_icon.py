@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Draws the application icon IDI_ICON1 and writes it as ifdiag.ico (32x32, 16 colours,
-the form the resource compiler and the Qt layer both read) and ifdiag.png (for desktop
-menus, which do not take .ico). Only the standard library is used, so any build machine
-can regenerate it:  python3 resources/make_icon.py resources
+the form the resource compiler and the Qt layer both read) and as PNGs in the freedesktop
+sizes under hicolor/ (desktop menus do not take .ico), scaled by nearest neighbour so the
+pixel art stays sharp. Only the standard library is used, so any machine can regenerate
+them:  python3 resources/make_icon.py resources
 """
 import math
 import os
@@ -109,18 +110,20 @@ def ico(px):
     return directory + entry + image
 
 
-def png(px):
+def png(px, n):
+    # Nearest neighbour: each output pixel takes the source pixel under its centre.
+    pick = [(2 * i + 1) * N // (2 * n) for i in range(n)]
     raw = bytearray()
-    for row in px:
+    for y in pick:
         raw.append(0)
-        for c in row:
+        for c in (px[y][x] for x in pick):
             raw += bytes(PALETTE[c]) + b"\xff" if c is not CLEAR else b"\0\0\0\0"
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(
             ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
 
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", N, N, 8, 6, 0, 0, 0))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
 
@@ -129,8 +132,11 @@ def main():
     px = draw()
     with open(os.path.join(out, "ifdiag.ico"), "wb") as f:
         f.write(ico(px))
-    with open(os.path.join(out, "ifdiag.png"), "wb") as f:
-        f.write(png(px))
+    for n in (16, 22, 24, 32, 48, 64, 128, 256):
+        folder = os.path.join(out, "hicolor", "%dx%d" % (n, n), "apps")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "ifdiag.png"), "wb") as f:
+            f.write(png(px, n))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,50 @@
+# What `cmake --install` puts in place and the Debian package built from it: `cpack` in the
+# build folder writes the .deb there. Included where the ifdiag target is defined.
+include(GNUInstallDirs)
+set(res ${CMAKE_SOURCE_DIR}/resources)
+install(TARGETS ifdiag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Desktop menus find the program by its entry and its icons in the freedesktop places.
+install(FILES ${res}/ifdiag.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(DIRECTORY ${res}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+
+# Debian wants a maintainer with an address in the package and its changelog; there is no
+# such address yet, so the name stands alone until a packager gives one here.
+set(IFDIAG_MAINTAINER "ifdiag developers" CACHE STRING "Package maintainer: Name <address>")
+configure_file(${res}/changelog.in changelog @ONLY)
+
+# man and Debian's tools read these gzipped; -n leaves out the time, so rebuilds are identical.
+set(gz)
+foreach(file ${res}/ifdiag.1 ${res}/ifbox-sim.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+  get_filename_component(name ${file} NAME)
+  add_custom_command(OUTPUT ${name}.gz COMMAND gzip -9nc ${file} > ${name}.gz DEPENDS ${file})
+  list(APPEND gz ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+endforeach()
+add_custom_target(ifdiag_docs DEPENDS ${gz})
+add_dependencies(ifdiag ifdiag_docs)
+list(POP_BACK gz changelog)
+install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${changelog} ${res}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+set(CPACK_PACKAGE_NAME ifdiag)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${IFDIAG_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "diagnostic tool for the interface box on a serial line
+ifdiag tests an interface box that drives four motors and reports eight
+digital inputs and two analog values. Its test dialog polls the box every
+20 ms on a serial line, switches each motor right, left or off, counts the
+changes of each input, shows both analog values, and says at once when the
+line or the box fails. Its user interface is German.
+
+ifbox-sim, a simulated box on a pseudo-terminal, lets ifdiag be tried
+without the hardware.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads these at run time, out of dpkg-shlibdeps' sight: the X11 and Wayland platform
+# plugins, and the font the dialog is laid out for.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, fonts-dejavu-core")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)
