@@ -1,46 +1,77 @@
-// The box runs on one thread per instance. That thread alone touches the pty
-// file descriptors; other threads change the model under the mutex and hand
-// anything that needs the descriptors (vanish, reappear, inject) to the thread
-// as a command, then wait until it has been carried out. That keeps a file
-// descriptor from being closed under a poll() in progress and reused.
+// The box's thread alone touches the pty descriptors; other threads change the
+// model under the mutex and hand what needs the descriptors (vanish, reappear,
+// inject) to the thread, then wait until it is done. That keeps a descriptor
+// from being closed under a poll() in progress and reused.
 #include "sim/ifbox_sim.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace sim {
+
+struct Box {
+    std::mutex mu;
+    std::condition_variable cv; // op done
+    // Under mu: the model (of cfg, the input byte, flip mask, analog values and
+    // fault change while running; the rest is fixed) and the op for the thread.
+    Config cfg;
+    std::vector<Request> log;
+    std::string slave_path; // written by the thread only
+    uint8_t motors = 0;
+    uint8_t last_sent_inputs = 0;
+    uint64_t flips[8] = {};
+    int64_t model_ns = 0;    // time the lively model was last brought up to
+    int64_t run_ns[4] = {};  // lively: time each motor has been running
+    int64_t since_fault = 0; // requests since the fault was set
+    std::mt19937 rng;
+    std::function<void()> op;
+    bool stop = false;
+
+    // The thread's own (Start's before the thread runs).
+    int master = -1, slave = -1; // the slave kept open so the tool may reopen it
+    int wake = -1;               // eventfd: ops and model changes
+    int lock = -1;               // claims the link, see ClaimLink
+    int log_fd = -1;
+    int first = -1; // first byte of a request whose second has not come yet
+    bool gone = false, gone_by_flap = false;
+    int64_t flap_next_ns = 0;
+    int64_t last_due_ns = 0;
+    std::deque<std::pair<int64_t, uint8_t>> out; // reply bytes and when they are due
+    std::thread thread;
+};
 
 namespace {
 
 // 10 bits (start, 8 data, stop) at 9600 baud.
 constexpr int64_t kByteNs = 1000000000LL * 10 / 9600;
-// Closing the master flushes whatever the tool has not read yet, so a box that
-// vanishes waits this long after its last reply byte: the tool is normally
-// already waiting for that byte and takes it well within this time.
-constexpr int64_t kVanishGraceNs = 20 * 1000000LL;
+constexpr int64_t kMsNs = 1000000;
+// Closing the master flushes what the tool has not read yet, so a box that
+// vanishes waits this long after its last reply byte for the tool to take it.
+constexpr int64_t kVanishGraceNs = 20 * kMsNs;
 // Lively model: a running motor toggles its pulse input this often.
-constexpr int64_t kPulseNs = 100 * 1000000LL;
-constexpr double kAnalogSwing = 200.0;
-constexpr double kTwoPi = 6.283185307179586;
+constexpr int64_t kPulseNs = 100 * kMsNs;
 
 int64_t NowNs() {
     timespec ts;
@@ -49,105 +80,57 @@ int64_t NowNs() {
 }
 
 timespec ToTimespec(int64_t ns) {
-    timespec ts;
-    ts.tv_sec = time_t(ns / 1000000000LL);
-    ts.tv_nsec = long(ns % 1000000000LL);
-    return ts;
+    return timespec{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
 }
 
-struct OutByte {
-    int64_t due_ns;
-    uint8_t byte;
-};
-
-enum class Cmd { Vanish, Reappear, Inject };
-
-struct Command {
-    Cmd cmd;
-    std::vector<uint8_t> bytes;
-    bool done = false;
-};
-
-} // namespace
-
-struct Box {
-    Config cfg; // model part guarded by mu; fixed fields read freely
-
-    std::mutex mu;
-    std::condition_variable cv; // commands done
-    std::deque<Command *> commands;
-    std::vector<Request> log;
-    std::string slave_path;
-    int log_fd = -1; // owned by the thread after Start
-
-    // Model (under mu).
-    uint8_t motors = 0;
-    uint8_t input_byte = 0;
-    uint8_t last_sent_inputs = 0;
-    uint64_t flips[8] = {};
-    int64_t model_t_ns = 0; // time the lively model was last advanced to
-    int64_t run_ns[4] = {}; // lively: time each motor has been running
-    int64_t drift_ns = 0;   // lively: analog phase, runs faster with motors on
-    Fault fault = Fault::None;
-    int fault_after = 0;
-    int fault_for = 0;
-    int64_t since_fault = 0; // requests since the fault was set
-    std::mt19937 rng;
-
-    std::atomic<size_t> request_count{0};
-    std::atomic<uint8_t> last_motor{0};
-    std::atomic<bool> stop{false};
-
-    // Thread only.
-    int master = -1;
-    int slave = -1; // kept open so the tool may close and reopen the device
-    int wake = -1;  // eventfd: commands and model changes
-    std::deque<OutByte> out;
-    std::vector<uint8_t> partial;
-    int64_t partial_t_ns = 0;
-    int64_t last_due_ns = 0;
-    bool gone = false;
-    bool gone_by_flap = false;
-    int64_t flap_next_ns = 0;
-    std::thread thread;
-};
-
-namespace {
+// One line on stderr; returns false for the caller's convenience.
+bool Fail(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("ifbox-sim: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return false;
+}
 
 void Wake(Box *b) {
     uint64_t one = 1;
     ssize_t r = write(b->wake, &one, sizeof one);
-    (void)r; // a full counter still wakes the thread
+    (void)r; // a full counter wakes the thread as well
 }
 
-// Points the link at the slave through a temporary name and rename(), so a
-// tool opening the link never finds it missing or half made.
-bool Relink(const std::string &link, const std::string &target) {
-    if (link.empty())
-        return true;
-    std::string tmp = link + ".tmp" + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
-        fprintf(stderr, "ifbox-sim: cannot link %s -> %s: %s\n", link.c_str(), target.c_str(),
-                strerror(errno));
-        unlink(tmp.c_str());
-        return false;
-    }
+// One live box per link: each binds an abstract socket named after the link's
+// absolute path. The kernel frees the name however its holder ends, and it
+// leaves nothing in the file system.
+bool ClaimLink(Box *b) {
+    std::string path = std::filesystem::absolute(b->cfg.link).lexically_normal();
+    sockaddr_un addr{AF_UNIX, {}};
+    int n = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "ifbox-sim-%zx",
+                     std::hash<std::string>()(path));
+    b->lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return b->lock >= 0 && bind(b->lock, (sockaddr *)&addr, sizeof(sa_family_t) + 1 + n) == 0;
+}
+
+// Only a link that a killed box left behind may be replaced: one pointing at a
+// pty slave that is gone with its master. Anything else belongs to someone else.
+bool TakeLink(Box *b) {
+    const char *link = b->cfg.link.c_str();
+    if (!ClaimLink(b))
+        return errno == EADDRINUSE ? Fail("%s is served by another ifbox-sim", link)
+                                   : Fail("cannot claim %s: %s", link, strerror(errno));
+    char target[64] = {};
+    struct stat st;
+    if (lstat(link, &st) != 0)
+        return errno == ENOENT || Fail("cannot use %s: %s", link, strerror(errno));
+    bool stale = readlink(link, target, sizeof target - 1) > 9 &&
+                 strncmp(target, "/dev/pts/", 9) == 0 &&
+                 strspn(target + 9, "0123456789") == strlen(target + 9) &&
+                 lstat(target, &st) != 0 && errno == ENOENT;
+    if (!stale)
+        return Fail("%s exists and is not a link left by ifbox-sim; not replacing it", link);
+    unlink(link);
     return true;
-}
-
-// Removes the link only while it still points at our slave: pty numbers are
-// reused at once, and another box may own the name by now.
-void Unlink(const std::string &link, const std::string &target) {
-    if (link.empty())
-        return;
-    char buf[256];
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n < 0)
-        return;
-    buf[n] = 0;
-    if (target == buf)
-        unlink(link.c_str());
 }
 
 void SetRaw(int fd) {
@@ -158,29 +141,26 @@ void SetRaw(int fd) {
     // A pty starts with XON/XOFF on; reply bytes 0x11/0x13 would vanish.
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
     tcsetattr(fd, TCSANOW, &t);
 }
 
-// Opens a fresh pty and points the link at it. Thread (or Start) only.
+// Opens a fresh pty and links it. symlink() never replaces anything: whatever
+// took the path while the box was gone stays, and the box stays gone.
 bool OpenPty(Box *b) {
+    char name[64];
     int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m < 0) {
-        fprintf(stderr, "ifbox-sim: posix_openpt: %s\n", strerror(errno));
-        return false;
-    }
-    char name[128];
-    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
-        fprintf(stderr, "ifbox-sim: pty setup: %s\n", strerror(errno));
-        close(m);
-        return false;
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        if (m >= 0)
+            close(m);
+        return Fail("cannot open a pseudo-terminal: %s", strerror(errno));
     }
     int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (s < 0) {
-        fprintf(stderr, "ifbox-sim: open %s: %s\n", name, strerror(errno));
+    if (s < 0 || (!b->cfg.link.empty() && symlink(name, b->cfg.link.c_str()) != 0)) {
+        Fail("cannot link %s to %s: %s", b->cfg.link.c_str(), name, strerror(errno));
+        if (s >= 0)
+            close(s);
         close(m);
         return false;
     }
@@ -189,197 +169,141 @@ bool OpenPty(Box *b) {
     // A tool that never reads must not stall the box: a full line drops bytes.
     fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
     if (b->cfg.claim_ctty && ioctl(s, TIOCSCTTY, 0) != 0)
-        fprintf(stderr, "ifbox-sim: cannot make %s the controlling terminal: %s\n", name,
-                strerror(errno));
-    if (!Relink(b->cfg.link, name)) {
-        close(s);
-        close(m);
-        return false;
-    }
+        Fail("cannot make %s the controlling terminal: %s", name, strerror(errno));
     b->master = m;
     b->slave = s;
-    {
-        std::lock_guard<std::mutex> lk(b->mu);
-        b->slave_path = name;
-    }
     b->gone = false;
+    std::lock_guard<std::mutex> lk(b->mu);
+    b->slave_path = name;
     return true;
 }
 
-// Like an unplugged adapter: the tool's descriptor hangs up and the name is gone.
+// Like an unplugged adapter: the tool's descriptor hangs up and the name is
+// gone. The link goes only while it still points at our slave: someone may
+// have put something else there meanwhile.
 void GoAway(Box *b) {
     if (b->gone)
         return;
-    std::string path;
-    {
-        std::lock_guard<std::mutex> lk(b->mu);
-        path = b->slave_path;
-    }
-    Unlink(b->cfg.link, path);
+    char target[64];
+    ssize_t n = b->cfg.link.empty() ? -1 : readlink(b->cfg.link.c_str(), target, sizeof target);
+    if (n > 0 && b->slave_path == std::string(target, size_t(n)))
+        unlink(b->cfg.link.c_str());
     close(b->slave);
     close(b->master);
     b->slave = b->master = -1;
     b->out.clear();
-    b->partial.clear();
+    b->first = -1;
     b->gone = true;
 }
 
 void ComeBack(Box *b) {
-    if (!b->gone)
-        return;
     b->gone_by_flap = false;
-    OpenPty(b);
+    if (b->gone)
+        OpenPty(b);
 }
 
-// Brings the lively model up to `now`. Under mu.
-void Advance(Box *b, int64_t now) {
-    int64_t dt = now - b->model_t_ns;
-    if (dt <= 0)
-        return;
-    b->model_t_ns = now;
-    int running = 0;
-    for (int m = 0; m < 4; ++m) {
-        if ((b->motors >> (2 * m)) & 3) {
-            b->run_ns[m] += dt;
-            ++running;
-        }
-    }
-    b->drift_ns += dt * (1 + running);
-}
-
-// Under mu.
+// Under mu. Lively: a running motor's pulse input toggles every kPulseNs of its
+// running time and holds while it stops; E5..E8 show the motors turning right.
 uint8_t CurrentInputs(Box *b, int64_t now) {
     if (b->cfg.input_mode != InputMode::Lively)
-        return b->input_byte;
-    Advance(b, now);
+        return b->cfg.input_byte;
     uint8_t v = 0;
     for (int m = 0; m < 4; ++m) {
+        if ((b->motors >> (2 * m)) & 3)
+            b->run_ns[m] += std::max<int64_t>(0, now - b->model_ns);
         if ((b->run_ns[m] / kPulseNs) & 1)
             v |= uint8_t(1u << m);
         if ((b->motors >> (2 * m)) & 2)
             v |= uint8_t(0x10u << m);
     }
-    return v ^ b->input_byte;
+    b->model_ns = std::max(b->model_ns, now);
+    return v ^ b->cfg.input_byte;
 }
 
-// Under mu.
-uint16_t CurrentAnalog(Box *b, int channel, int64_t now) {
-    uint16_t base = channel == 0 ? b->cfg.analog_ex : b->cfg.analog_ey;
+// Under mu. Lively: a swing of 200 around the configured values, EX with a
+// period of 8 s, EY of 11 s.
+uint16_t CurrentAnalog(Box *b, bool ey, int64_t now) {
+    uint16_t base = ey ? b->cfg.analog_ey : b->cfg.analog_ex;
     if (b->cfg.analog_mode != AnalogMode::Lively)
         return base;
-    Advance(b, now);
-    double secs = double(b->drift_ns) / 1e9;
-    double v = channel == 0 ? base + kAnalogSwing * std::sin(kTwoPi * secs / 8.0)
-                            : base + kAnalogSwing * std::sin(kTwoPi * secs / 11.0 + 1.0);
-    return uint16_t(std::clamp(std::lround(v), 0L, 1023L));
+    double turns = double(now) / 1e9 / (ey ? 11.0 : 8.0);
+    long v = std::lround(base + 200.0 * std::sin(6.283185307179586 * turns + (ey ? 1.0 : 0.0)));
+    return uint16_t(std::clamp(v, 0L, 1023L));
 }
 
-void Queue(Box *b, const std::vector<uint8_t> &bytes, int64_t start, int64_t late_last_ns) {
-    int64_t step = b->cfg.pacing ? kByteNs : 0;
-    // One line: a reply cannot start before the previous one has gone out.
-    if (!b->out.empty() || b->last_due_ns > start)
-        start = std::max(start, b->last_due_ns + step);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        int64_t due = start + int64_t(i) * step;
-        if (i + 1 == bytes.size())
-            due += late_last_ns;
-        b->out.push_back({due, bytes[i]});
-        b->last_due_ns = due;
-    }
-}
-
-void WriteLog(Box *b, const Request &r) {
-    if (b->log_fd < 0)
-        return;
-    char line[64];
-    int n = snprintf(line, sizeof line, "%lld %02X %02X\n", (long long)r.t_ns, r.code, r.motor);
-    ssize_t w = write(b->log_fd, line, size_t(n));
-    (void)w;
-}
-
-// The reply to one request, faults applied. Under mu.
+// The reply to one request, the fault applied. Under mu.
 std::vector<uint8_t> Reply(Box *b, uint8_t code, int64_t t, Fault f) {
     std::vector<uint8_t> reply;
     if (code == 0xC1) {
         if (b->cfg.input_mode == InputMode::Flip)
-            b->input_byte ^= b->cfg.flip_mask;
+            b->cfg.input_byte ^= b->cfg.flip_mask;
         reply.push_back(CurrentInputs(b, t));
     } else if (code == 0xC5 || code == 0xC9) {
-        uint16_t v = CurrentAnalog(b, code == 0xC5 ? 0 : 1, t);
+        uint16_t v = CurrentAnalog(b, code == 0xC9, t);
         reply = {b->cfg.analog_byte0, uint8_t(v >> 8), uint8_t(v & 0xFF)};
     } else {
         return reply;
     }
-    switch (f) {
-    case Fault::Garbage:
+    if (f == Fault::Garbage)
         for (auto &c : reply)
             c = uint8_t(b->rng());
-        break;
-    case Fault::ExtraByte:
+    if (f == Fault::ExtraByte)
         reply.push_back(0x5A);
-        break;
-    case Fault::MissingByte:
+    if (f == Fault::MissingByte)
         reply.pop_back();
-        break;
-    case Fault::Short:
+    if (f == Fault::Short)
         reply.resize(1);
-        break;
-    default:
-        break;
-    }
     // Count what goes on the wire: that is what the tool can see.
     if (code == 0xC1 && !reply.empty()) {
-        uint8_t changed = reply[0] ^ b->last_sent_inputs;
         for (int i = 0; i < 8; ++i)
-            b->flips[i] += (changed >> i) & 1;
+            b->flips[i] += ((reply[0] ^ b->last_sent_inputs) >> i) & 1;
         b->last_sent_inputs = reply[0];
     }
     return reply;
 }
 
 void HandleRequest(Box *b, uint8_t code, uint8_t motor, int64_t t) {
-    Request r{t, code, motor};
     std::vector<uint8_t> reply;
-    int64_t start = t;
-    int64_t late = 0;
+    int64_t start = t, late = 0;
     {
         std::lock_guard<std::mutex> lk(b->mu);
-        b->log.push_back(r);
-        Advance(b, t); // the old motor state ran until now
+        const Config &c = b->cfg;
+        b->log.push_back({t, code, motor});
+        CurrentInputs(b, t); // the old motor state ran until now
         b->motors = motor;
-        b->last_motor.store(motor);
-        b->request_count.fetch_add(1);
-
-        bool faulty =
-            b->fault != Fault::None && b->since_fault >= b->fault_after &&
-            (b->fault_for <= 0 || b->since_fault < int64_t(b->fault_after) + b->fault_for);
+        bool spoilt = b->since_fault >= c.fault_after &&
+                      (c.fault_for <= 0 || b->since_fault < int64_t(c.fault_after) + c.fault_for);
         ++b->since_fault;
-        Fault f = faulty ? b->fault : Fault::None;
+        Fault f = spoilt ? c.fault : Fault::None;
         // A box about to vanish answers nothing more, like a silent one.
         if (f != Fault::Silent && f != Fault::Vanish)
             reply = Reply(b, code, t, f);
-        start += int64_t(b->cfg.reply_delay_us) * 1000;
-        if (f == Fault::Slow)
-            start += int64_t(b->cfg.slow_ms) * 1000000LL;
-        if (f == Fault::LateByte)
-            late = int64_t(b->cfg.late_ms) * 1000000LL;
+        start += int64_t(c.reply_delay_us) * 1000 + (f == Fault::Slow ? c.slow_ms * kMsNs : 0);
+        late = f == Fault::LateByte ? c.late_ms * kMsNs : 0;
     }
-    Queue(b, reply, start, late);
-    WriteLog(b, r);
+    // One line: a reply cannot start before the previous one has gone out.
+    int64_t step = b->cfg.pacing ? kByteNs : 0;
+    if (!b->out.empty() || b->last_due_ns > start)
+        start = std::max(start, b->last_due_ns + step);
+    for (size_t i = 0; i < reply.size(); ++i) {
+        b->last_due_ns = start + int64_t(i) * step + (i + 1 == reply.size() ? late : 0);
+        b->out.push_back({b->last_due_ns, reply[i]});
+    }
+    if (b->log_fd >= 0)
+        dprintf(b->log_fd, "%lld %02X %02X\n", (long long)t, code, motor);
 }
 
 void ReadRequests(Box *b) {
     uint8_t buf[512];
-    for (;;) {
-        ssize_t n = read(b->master, buf, sizeof buf);
-        if (n <= 0)
-            return;
+    ssize_t n;
+    while ((n = read(b->master, buf, sizeof buf)) > 0) {
         int64_t t = NowNs();
         for (ssize_t i = 0; i < n; ++i) {
-            b->partial.push_back(buf[i]);
-            if (b->partial.size() == 2) {
-                HandleRequest(b, b->partial[0], b->partial[1], t);
-                b->partial.clear();
+            if (b->first < 0) {
+                b->first = buf[i];
+            } else {
+                HandleRequest(b, uint8_t(b->first), buf[i], t);
+                b->first = -1;
             }
         }
     }
@@ -388,40 +312,12 @@ void ReadRequests(Box *b) {
 void WriteDue(Box *b, int64_t now) {
     uint8_t buf[64];
     size_t n = 0;
-    while (!b->out.empty() && b->out.front().due_ns <= now && n < sizeof buf) {
-        buf[n++] = b->out.front().byte;
-        b->out.pop_front();
-    }
+    for (; !b->out.empty() && b->out.front().first <= now && n < sizeof buf; b->out.pop_front())
+        buf[n++] = b->out.front().second;
     if (n > 0 && b->master >= 0) {
         ssize_t w = write(b->master, buf, n);
         (void)w; // a tool that stopped reading loses bytes, as on a real line
     }
-}
-
-void RunCommands(Box *b) {
-    std::unique_lock<std::mutex> lk(b->mu);
-    while (!b->commands.empty()) {
-        Command *c = b->commands.front();
-        b->commands.pop_front();
-        lk.unlock();
-        switch (c->cmd) {
-        case Cmd::Vanish:
-            GoAway(b);
-            break;
-        case Cmd::Reappear:
-            ComeBack(b);
-            break;
-        case Cmd::Inject:
-            if (b->master >= 0 && !c->bytes.empty()) {
-                ssize_t w = write(b->master, c->bytes.data(), c->bytes.size());
-                (void)w;
-            }
-            break;
-        }
-        lk.lock();
-        c->done = true;
-    }
-    b->cv.notify_all();
 }
 
 // Fault transitions that happen on their own. Returns the next deadline they need.
@@ -430,15 +326,15 @@ int64_t RunFaults(Box *b, int64_t now) {
     bool armed;
     {
         std::lock_guard<std::mutex> lk(b->mu);
-        f = b->fault;
-        armed = b->since_fault >= b->fault_after;
+        f = b->cfg.fault;
+        armed = b->since_fault >= b->cfg.fault_after;
     }
     if (f == Fault::Vanish && armed && !b->gone) {
-        int64_t at = b->last_due_ns + kVanishGraceNs;
-        if (!b->out.empty() || now < at)
-            return b->out.empty() ? at : INT64_MAX;
+        if (!b->out.empty())
+            return INT64_MAX; // decided again once the reply has gone out
+        if (now < b->last_due_ns + kVanishGraceNs)
+            return b->last_due_ns + kVanishGraceNs;
         GoAway(b);
-        return INT64_MAX;
     }
     if (f != Fault::Flapping) {
         if (b->gone_by_flap)
@@ -448,62 +344,66 @@ int64_t RunFaults(Box *b, int64_t now) {
     }
     if (!armed)
         return INT64_MAX;
-    if (b->flap_next_ns == 0)
-        b->flap_next_ns = now;
     if (now >= b->flap_next_ns) {
-        if (b->gone) {
+        if (b->gone)
             ComeBack(b);
-            b->flap_next_ns = now + int64_t(b->cfg.flap_up_ms) * 1000000LL;
-        } else {
+        else
             GoAway(b);
-            b->gone_by_flap = true;
-            b->flap_next_ns = now + int64_t(b->cfg.flap_down_ms) * 1000000LL;
-        }
+        b->gone_by_flap = b->gone;
+        b->flap_next_ns = now + (b->gone ? b->cfg.flap_down_ms : b->cfg.flap_up_ms) * kMsNs;
     }
     return b->flap_next_ns;
 }
 
 void Run(Box *b) {
-    while (!b->stop.load()) {
-        RunCommands(b);
+    for (;;) {
+        std::unique_lock<std::mutex> lk(b->mu);
+        if (b->stop)
+            return;
+        if (b->op) { // an op handed over by another thread
+            lk.unlock();
+            b->op();
+            lk.lock();
+            b->op = nullptr;
+            b->cv.notify_all();
+        }
+        lk.unlock();
         int64_t now = NowNs();
         WriteDue(b, now);
         int64_t next = RunFaults(b, now);
         if (!b->out.empty())
-            next = std::min(next, b->out.front().due_ns);
-
+            next = std::min(next, b->out.front().first);
         pollfd fds[2] = {{b->wake, POLLIN, 0}, {b->master, POLLIN, 0}};
-        nfds_t nfds = b->master >= 0 ? 2 : 1;
-        now = NowNs();
-        int r;
-        if (next == INT64_MAX) {
-            r = ppoll(fds, nfds, nullptr, nullptr);
-        } else {
-            timespec ts = ToTimespec(std::max<int64_t>(0, next - now));
-            r = ppoll(fds, nfds, &ts, nullptr);
-        }
+        timespec wait = ToTimespec(std::max<int64_t>(0, next - NowNs()));
+        int r = ppoll(fds, b->master >= 0 ? 2 : 1, next == INT64_MAX ? nullptr : &wait, nullptr);
         if (r == 0 && !b->out.empty()) {
-            // ppoll's relative time-out never returns early, but finish on the
-            // absolute deadline so byte spacing does not accumulate error.
-            timespec due = ToTimespec(b->out.front().due_ns);
+            // Finish on the absolute deadline so byte spacing does not accumulate error.
+            timespec due = ToTimespec(b->out.front().first);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
             }
         }
-        if (r > 0 && (fds[0].revents & POLLIN)) {
-            uint64_t v;
-            ssize_t n = read(b->wake, &v, sizeof v);
-            (void)n;
-        }
-        if (r > 0 && nfds == 2 && (fds[1].revents & POLLIN))
+        uint64_t count;
+        if (r > 0 && (fds[0].revents & POLLIN) && read(b->wake, &count, sizeof count) < 0)
+            Fail("cannot read the wake-up counter: %s", strerror(errno));
+        if (r > 0 && b->master >= 0 && (fds[1].revents & POLLIN))
             ReadRequests(b);
     }
 }
 
-void Post(Box *b, Command *c) {
+// Runs `op` on the box's thread and returns once it has run.
+void OnThread(Box *b, std::function<void()> op) {
     std::unique_lock<std::mutex> lk(b->mu);
-    b->commands.push_back(c);
+    b->cv.wait(lk, [b] { return !b->op; });
+    b->op = std::move(op);
     Wake(b);
-    b->cv.wait(lk, [c] { return c->done; });
+    b->cv.wait(lk, [b] { return !b->op; });
+}
+
+void Release(Box *b) {
+    for (int fd : {b->wake, b->lock, b->log_fd})
+        if (fd >= 0)
+            close(fd);
+    delete b;
 }
 
 } // namespace
@@ -511,26 +411,18 @@ void Post(Box *b, Command *c) {
 Box *Start(const Config &cfg) {
     Box *b = new Box;
     b->cfg = cfg;
-    b->input_byte = cfg.input_byte;
     b->last_sent_inputs = cfg.input_byte;
-    b->fault = cfg.fault;
-    b->fault_after = cfg.fault_after;
-    b->fault_for = cfg.fault_for;
     b->rng.seed(cfg.seed);
-    b->model_t_ns = NowNs();
+    b->model_ns = NowNs();
     b->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (!cfg.log_path.empty()) {
+    bool ok = b->wake >= 0 && (cfg.link.empty() || TakeLink(b));
+    if (ok && !cfg.log_path.empty()) {
         b->log_fd = open(cfg.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (b->log_fd < 0)
-            fprintf(stderr, "ifbox-sim: cannot write %s: %s\n", cfg.log_path.c_str(),
-                    strerror(errno));
+            ok = Fail("cannot write %s: %s", cfg.log_path.c_str(), strerror(errno));
     }
-    if (b->wake < 0 || (b->log_fd < 0 && !cfg.log_path.empty()) || !OpenPty(b)) {
-        if (b->wake >= 0)
-            close(b->wake);
-        if (b->log_fd >= 0)
-            close(b->log_fd);
-        delete b;
+    if (!ok || !OpenPty(b)) {
+        Release(b);
         return nullptr;
     }
     b->thread = std::thread(Run, b);
@@ -540,145 +432,89 @@ Box *Start(const Config &cfg) {
 void Stop(Box *box) {
     if (!box)
         return;
-    box->stop.store(true);
+    {
+        std::lock_guard<std::mutex> lk(box->mu);
+        box->stop = true;
+    }
     Wake(box);
     box->thread.join();
     GoAway(box);
-    close(box->wake);
-    if (box->log_fd >= 0)
-        close(box->log_fd);
-    delete box;
+    Release(box);
 }
 
+// The model's accessors, each under the mutex.
 std::string SlavePath(Box *box) {
     std::lock_guard<std::mutex> lk(box->mu);
     return box->slave_path;
 }
-
 std::vector<Request> Log(Box *box) {
     std::lock_guard<std::mutex> lk(box->mu);
     return box->log;
 }
-
 void ClearLog(Box *box) {
     std::lock_guard<std::mutex> lk(box->mu);
     box->log.clear();
 }
-
 size_t RequestCount(Box *box) {
-    return box->request_count.load();
+    std::lock_guard<std::mutex> lk(box->mu);
+    return box->log.size();
 }
-
 uint8_t Motors(Box *box) {
-    return box->last_motor.load();
+    std::lock_guard<std::mutex> lk(box->mu);
+    return box->motors;
 }
-
 uint8_t Inputs(Box *box) {
     std::lock_guard<std::mutex> lk(box->mu);
     return CurrentInputs(box, NowNs());
 }
-
 std::vector<uint64_t> InputFlips(Box *box) {
     std::lock_guard<std::mutex> lk(box->mu);
     return std::vector<uint64_t>(box->flips, box->flips + 8);
 }
-
 void SetInputs(Box *box, uint8_t byte) {
     std::lock_guard<std::mutex> lk(box->mu);
-    box->input_byte = byte;
+    box->cfg.input_byte = byte;
 }
-
 void SetFlipMask(Box *box, uint8_t mask) {
     std::lock_guard<std::mutex> lk(box->mu);
     box->cfg.flip_mask = mask;
 }
-
 void SetAnalog(Box *box, uint16_t ex, uint16_t ey) {
     std::lock_guard<std::mutex> lk(box->mu);
     box->cfg.analog_ex = ex;
     box->cfg.analog_ey = ey;
 }
 
-void SetReplyDelay(Box *box, int us) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    box->cfg.reply_delay_us = us;
-}
-
 void SetFault(Box *box, Fault fault, int after, int count) {
     {
         std::lock_guard<std::mutex> lk(box->mu);
-        box->fault = fault;
-        box->fault_after = after;
-        box->fault_for = count;
+        box->cfg.fault = fault;
+        box->cfg.fault_after = after;
+        box->cfg.fault_for = count;
         box->since_fault = 0;
     }
     Wake(box);
 }
 
 void Vanish(Box *box) {
-    Command c{Cmd::Vanish, {}};
-    Post(box, &c);
+    OnThread(box, [box] { GoAway(box); });
 }
 
 void Reappear(Box *box) {
     {
         // Coming back from a vanish fault must not vanish again at once.
         std::lock_guard<std::mutex> lk(box->mu);
-        if (box->fault == Fault::Vanish)
-            box->fault = Fault::None;
+        if (box->cfg.fault == Fault::Vanish)
+            box->cfg.fault = Fault::None;
     }
-    Command c{Cmd::Reappear, {}};
-    Post(box, &c);
+    OnThread(box, [box] { ComeBack(box); });
 }
 
 void Inject(Box *box, const std::vector<uint8_t> &bytes) {
-    Command c{Cmd::Inject, bytes};
-    Post(box, &c);
-}
-
-bool ParseFault(const std::string &name, Fault *out) {
-    static const struct {
-        const char *name;
-        Fault fault;
-    } names[] = {
-        {"none", Fault::None},           {"silent", Fault::Silent},
-        {"vanish", Fault::Vanish},       {"garbage", Fault::Garbage},
-        {"extra", Fault::ExtraByte},     {"extra-byte", Fault::ExtraByte},
-        {"missing", Fault::MissingByte}, {"missing-byte", Fault::MissingByte},
-        {"late", Fault::LateByte},       {"late-byte", Fault::LateByte},
-        {"slow", Fault::Slow},           {"short", Fault::Short},
-        {"flapping", Fault::Flapping},   {"flap", Fault::Flapping},
-    };
-    for (const auto &n : names) {
-        if (name == n.name) {
-            *out = n.fault;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ParseFaultSetting(const std::string &text, Fault *out, int *after, int *count) {
-    size_t colon = text.find(':');
-    if (!ParseFault(text.substr(0, colon), out))
-        return false;
-    long numbers[2] = {0, 0};
-    for (int i = 0; i < 2 && colon != std::string::npos; ++i) {
-        const size_t start = colon + 1;
-        colon = text.find(':', start);
-        const std::string part =
-            text.substr(start, colon == std::string::npos ? colon : colon - start);
-        char *end = nullptr;
-        errno = 0;
-        numbers[i] = strtol(part.c_str(), &end, 0);
-        if (part.empty() || errno != 0 || *end != '\0' || numbers[i] < 0 || numbers[i] > 1000000000)
-            return false;
-    }
-    if (colon != std::string::npos)
-        return false;
-    *after = int(numbers[0]);
-    *count = int(numbers[1]);
-    return true;
+    OnThread(box, [box, bytes] {
+        if (box->master >= 0 && write(box->master, bytes.data(), bytes.size()) < 0)
+            Fail("cannot inject: %s", strerror(errno));
+    });
 }
 
 } // namespace sim

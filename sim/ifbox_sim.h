@@ -1,11 +1,10 @@
 // ifbox-sim: a simulated interface box on a pseudo-terminal.
 //
 // The box answers 0xC1 with one input byte and 0xC5/0xC9 with three bytes
-// (byte 0 uninterpreted, then the analog value high byte first). Every request
-// carries the motor byte, which the box takes over. Replies are paced at 9600
-// baud (one byte per 1.0417 ms, on absolute monotonic deadlines) after a
-// configurable reply delay. Tests link the library and drive it directly; the
-// ifbox-sim command wraps it for the demo and the Windows tests.
+// (byte 0, then the analog value high byte first), and takes over the motor byte
+// of every request. Replies go out at 9600-baud byte times (on absolute monotonic
+// deadlines) after a reply delay. Each box runs a thread of its own; every call
+// below may be made from any thread. Tests link the library; the command wraps it.
 #pragma once
 
 #include <cstdint>
@@ -22,50 +21,46 @@ enum class InputMode {
 
 enum class AnalogMode {
     Fixed,  // analog_ex / analog_ey
-    Lively, // drift around the configured values, faster while motors run
+    Lively, // drift around the configured values
 };
 
 enum class Fault {
     None,
-    Silent,      // read requests, never answer (from request fault_after on)
-    Vanish,      // device disappears after fault_after requests (like an unplugged adapter)
-    Garbage,     // answer with random bytes of the right length
+    Silent,      // read requests, never answer
+    Vanish,      // the device disappears (like an unplugged adapter)
+    Garbage,     // random bytes of the right length
     ExtraByte,   // one extra byte after each reply
-    MissingByte, // one byte short on every reply (the first reply byte is dropped for 1-byte
-                 // replies)
-    LateByte,    // the last byte of each reply comes after late_ms
-    Slow,        // reply delay of slow_ms before every reply
+    MissingByte, // every reply one byte short
+    LateByte,    // the last byte of each reply comes late_ms late
+    Slow,        // slow_ms more before every reply
     Short,       // 3-byte replies carry only their first byte
     Flapping,    // gone for flap_down_ms, back for flap_up_ms, again and again
 };
 
 struct Config {
-    std::string link;        // symlink pointing at the slave ("" = none)
+    // Symlink to the slave ("" = none). Refused if it exists and is not a stale
+    // link (to a /dev/pts/N that is gone), or if another live box serves it.
+    std::string link;
     bool pacing = true;      // 9600-baud byte times
     int reply_delay_us = 0;  // box reaction time before the first reply byte
-    bool claim_ctty = false; // make the pty the process's controlling terminal (command only)
-
+    bool claim_ctty = false; // make the pty the process's controlling terminal
     InputMode input_mode = InputMode::Fixed;
     uint8_t input_byte = 0x00;
     uint8_t flip_mask = 0x00;
-
     AnalogMode analog_mode = AnalogMode::Fixed;
     uint8_t analog_byte0 = 0x00;
     uint16_t analog_ex = 0x0123;
     uint16_t analog_ey = 0x0456;
-
     Fault fault = Fault::None;
     int fault_after = 0;    // requests answered normally before the fault starts
-    int fault_for = 0;      // requests whose replies the fault spoils, then healthy again
-                            // (0: for good; not for Vanish and Flapping)
+    int fault_for = 0;      // replies it spoils, then healthy again (0: for good)
     int late_ms = 150;      // LateByte
     int slow_ms = 50;       // Slow
     int flap_down_ms = 500; // Flapping
     int flap_up_ms = 500;   // Flapping
     uint32_t seed = 1;      // Garbage
-
-    // When set: one line per request, written as it arrives (the command's --log):
-    // "<t_ns> <code> <motor>", t_ns as in Request, code and motor as two hex digits.
+    // When set, one line per request as it arrives: "<t_ns> <code> <motor>",
+    // t_ns as in Request, code and motor as two hex digits each.
     std::string log_path;
 };
 
@@ -78,42 +73,32 @@ struct Request {
 struct Box;
 
 // Opens the pseudo-terminal, points cfg.link at its slave and starts the box's
-// thread. Returns nullptr (with a message on stderr) when that fails.
+// thread. On failure (link refused, log not writable, no pty) writes one line
+// to stderr, leaves nothing behind and returns nullptr.
 Box *Start(const Config &cfg);
-// Stops the thread, closes the pty and removes the link.
+// Stops the thread, closes the pty and removes the link if it still points at
+// it. Null is ignored.
 void Stop(Box *box);
 
-// Path of the slave device (/dev/pts/N) currently served.
-std::string SlavePath(Box *box);
-
-// Everything received so far, in order.
-std::vector<Request> Log(Box *box);
+std::string SlavePath(Box *box);    // the slave now served (/dev/pts/N)
+std::vector<Request> Log(Box *box); // every request so far, in order
 void ClearLog(Box *box);
-// Requests received so far (cheap).
 size_t RequestCount(Box *box);
-// Motor byte of the latest request (0 before the first).
-uint8_t Motors(Box *box);
-// Input byte the box would report now.
-uint8_t Inputs(Box *box);
-// Number of times each input bit has changed so far (as sent in replies).
-std::vector<uint64_t> InputFlips(Box *box);
+uint8_t Motors(Box *box);                   // motor byte of the latest request (0 before the first)
+uint8_t Inputs(Box *box);                   // input byte the box would report now
+std::vector<uint64_t> InputFlips(Box *box); // changes of each input bit in the replies sent
 
-// Change the model while running.
+// The model, changed while running; effective from the next reply.
 void SetInputs(Box *box, uint8_t byte);
 void SetFlipMask(Box *box, uint8_t mask);
 void SetAnalog(Box *box, uint16_t ex, uint16_t ey);
-void SetReplyDelay(Box *box, int us);
-// Switch fault mode at once (fault_after counts from now).
+// Switches the fault mode at once; `after` counts from now.
 void SetFault(Box *box, Fault fault, int after = 0, int count = 0);
-// Vanish now / come back now (a fresh pty behind the same link).
+// Gone now / back now (a fresh pty behind the same link; ends a Vanish fault),
+// returning once done.
 void Vanish(Box *box);
 void Reappear(Box *box);
-// Write raw bytes to the tool at once (for stray-byte tests).
+// Writes raw bytes to the tool at once (stray bytes), returning once written.
 void Inject(Box *box, const std::vector<uint8_t> &bytes);
-
-// Parse a fault name as used on the command line ("silent", "vanish", ...).
-bool ParseFault(const std::string &name, Fault *out);
-// "NAME[:AFTER[:FOR]]" as --fault takes it; AFTER and FOR default to 0.
-bool ParseFaultSetting(const std::string &text, Fault *out, int *after, int *count);
 
 } // namespace sim
