@@ -1,24 +1,33 @@
-// kernel32's serial-port-as-a-file calls on termios.
+// kernel32's serial-port-as-a-file calls on a Linux tty: the subset the link
+// uses and nothing more.
 //
-// Windows COM ports are always raw, exclusive and synchronous with time-outs
-// from COMMTIMEOUTS; this file gives a tty the same behaviour. Where the two
-// must differ it says so next to the code.
+// A Windows COM port is raw, exclusive and synchronous with time-outs; a tty is
+// none of these until told. Opening makes it so and closing hands the port back
+// as it was found. Line settings other than 9600 8N1 without software flow
+// control, and time-outs other than total constant ones, are refused with
+// ERROR_INVALID_PARAMETER rather than emulated. No call waits longer than its
+// time-out. The message box cannot say which device failed or why, so every
+// failure on a port also tells stderr, once per cause and opening.
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
-#ifdef __linux__
+#include <linux/major.h>
 #include <linux/serial.h>
-#endif
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,62 +35,91 @@ namespace {
 
 thread_local DWORD LastError = ERROR_SUCCESS;
 
+// Causes that no errno names.
+constexpr int NOT_A_SERIAL_PORT = -1;
+constexpr int OUTPUT_STUCK = -2;
+
 struct Port {
     int fd;
-    COMMTIMEOUTS timeouts;
-    bool set_low_latency; // we switched the driver to low latency; switch it back on close
+    std::string path;
+    termios found;        // handed back on close
+    bool was_exclusive;   // TIOCEXCL already set when we came
+    bool set_low_latency; // we switched the driver to low latency
+    // Until SetCommTimeouts, calls wait for nothing: none may wait without bound.
+    DWORD read_ms = 0, write_ms = 0;
+    bool unsent = false;        // a write ended with bytes the driver never took
+    std::vector<int> told = {}; // causes already written to stderr for this opening
 };
 
-DWORD ErrorFromErrno(int err) {
-    switch (err) {
+DWORD CodeOf(int cause) {
+    switch (cause) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
+    case NOT_A_SERIAL_PORT:
         return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
-        return ERROR_ACCESS_DENIED;
     case EBUSY:
-    case EWOULDBLOCK:
-        return ERROR_SHARING_VIOLATION;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
+        return ERROR_ACCESS_DENIED; // what Windows says for a COM port in use
     case EINVAL:
         return ERROR_INVALID_PARAMETER;
-    case EIO:
-        return ERROR_DEVICE_REMOVED;
     default:
         return ERROR_GEN_FAILURE;
     }
 }
 
-BOOL Fail(DWORD code) {
-    LastError = code;
+void Tell(const std::string &path, int cause) {
+    const char *text = cause == NOT_A_SERIAL_PORT ? "not a serial port"
+                       : cause == OUTPUT_STUCK
+                           ? "output cannot leave (handshake line CTS held low, or the other "
+                             "side stopped reading)"
+                           : strerror(cause);
+    const char *hint = cause == EACCES || cause == EPERM ? " (is your user in the group dialout?)"
+                       : cause == EBUSY                  ? " (another program holds the port)"
+                       : cause == EIO                    ? " (the device is gone or not present)"
+                       : cause == EINVAL                 ? " (settings ifdiag does not use)"
+                                                         : "";
+    fprintf(stderr, "ifdiag: %s: %s%s\n", path.c_str(), text, hint);
+}
+
+BOOL Fail(Port *port, int cause) {
+    LastError = CodeOf(cause);
+    if (std::find(port->told.begin(), port->told.end(), cause) == port->told.end()) {
+        port->told.push_back(cause);
+        Tell(port->path, cause);
+    }
     return FALSE;
 }
 
-BOOL FailErrno() {
-    return Fail(ErrorFromErrno(errno));
+// A failed opening: one line each time, as each try is an opening of its own.
+HANDLE Refuse(const std::string &path, int cause, int fd = -1) {
+    if (fd >= 0)
+        close(fd);
+    LastError = CodeOf(cause);
+    Tell(path, cause);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Calls on an invalid handle stay quiet: the failed opening has told its cause.
+BOOL BadHandle() {
+    LastError = ERROR_INVALID_HANDLE;
+    return FALSE;
 }
 
 Port *PortOf(HANDLE h) {
-    if (h == nullptr || h == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return static_cast<Port *>(h);
+    return h == nullptr || h == INVALID_HANDLE_VALUE ? nullptr : static_cast<Port *>(h);
 }
 
-// "COMn" names the port the user chose in IFDIAG_PORT (any path: /dev/ttyUSB0,
+// "COMn" is the port the user chose in IFDIAG_PORT (/dev/ttyUSB0,
 // /dev/serial/by-id/..., a simulator's link), else the n-th on-board port.
-bool DevicePath(LPCSTR name, char *out, size_t size) {
-    if (strncasecmp(name, "COM", 3) != 0)
-        return snprintf(out, size, "%s", name) < static_cast<int>(size);
-    if (const char *chosen = getenv("IFDIAG_PORT"); chosen != nullptr && *chosen != '\0')
-        return snprintf(out, size, "%s", chosen) < static_cast<int>(size);
-    char *end = nullptr;
-    long n = strtol(name + 3, &end, 10);
-    if (end == name + 3 || *end != '\0' || n < 1 || n > 256)
-        return false;
-    return snprintf(out, size, "/dev/ttyS%ld", n - 1) < static_cast<int>(size);
+std::string DevicePath(LPCSTR name) {
+    unsigned n = 0;
+    char rest = 0;
+    if (sscanf(name, "COM%u%c", &n, &rest) != 1 || n == 0)
+        return name;
+    const char *chosen = getenv("IFDIAG_PORT");
+    return chosen != nullptr && *chosen != '\0' ? chosen : "/dev/ttyS" + std::to_string(n - 1);
 }
 
 int64_t NowMs() {
@@ -90,53 +128,19 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Milliseconds left until the deadline, or -1 for "wait for ever".
-int Remaining(int64_t deadline) {
-    if (deadline < 0)
-        return -1;
-    int64_t left = deadline - NowMs();
-    return left > 0 ? static_cast<int>(left) : 0;
+int Left(int64_t deadline) {
+    return static_cast<int>(std::clamp<int64_t>(deadline - NowMs(), 0, INT_MAX));
 }
 
-struct Speed {
-    DWORD baud;
-    speed_t code;
-};
-const Speed Speeds[] = {{110, B110},       {300, B300},      {600, B600},       {1200, B1200},
-                        {2400, B2400},     {4800, B4800},    {9600, B9600},     {19200, B19200},
-                        {38400, B38400},   {57600, B57600},  {115200, B115200}, {230400, B230400},
-                        {460800, B460800}, {921600, B921600}};
-
-// Opening asks USB adapters not to hold received bytes for their latency timer
-// (often 16 ms, which would stretch every exchange). Drivers that do not know
-// the flag refuse it; that costs only speed. Returns whether it was switched.
-bool SetLowLatency([[maybe_unused]] int fd, [[maybe_unused]] bool on) {
-#ifdef __linux__
+// USB adapters hold received bytes for their latency timer (often 16 ms), which
+// would stretch every exchange. Drivers that do not know the flag refuse it;
+// that costs only speed. Returns whether it was switched.
+bool SetLowLatency(int fd, bool on) {
     serial_struct ss;
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
         return false;
-    if (on)
-        ss.flags |= ASYNC_LOW_LATENCY;
-    else
-        ss.flags &= ~ASYNC_LOW_LATENCY;
+    ss.flags = on ? ss.flags | ASYNC_LOW_LATENCY : ss.flags & ~ASYNC_LOW_LATENCY;
     return ioctl(fd, TIOCSSERIAL, &ss) == 0;
-#else
-    return false;
-#endif
-}
-
-// The common start of GetCommState and SetCommState: the port and its settings.
-Port *PortSettings(HANDLE h, LPDCB dcb, termios *tio) {
-    Port *port = PortOf(h);
-    if (port == nullptr)
-        Fail(ERROR_INVALID_HANDLE);
-    else if (dcb == nullptr)
-        Fail(ERROR_INVALID_PARAMETER);
-    else if (tcgetattr(port->fd, tio) != 0)
-        FailErrno();
-    else
-        return port;
-    return nullptr;
 }
 
 } // namespace
@@ -144,63 +148,49 @@ Port *PortSettings(HANDLE h, LPDCB dcb, termios *tio) {
 DWORD WINAPI GetLastError(void) {
     return LastError;
 }
-void WINAPI SetLastError(DWORD code) {
-    LastError = code;
-}
 
-void WINAPI Sleep(DWORD milliseconds) {
-    timespec ts{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                          DWORD creation, DWORD, HANDLE) {
-    char path[4096];
-    if (name == nullptr || !DevicePath(name, path, sizeof path)) {
-        LastError = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
-    if (creation != OPEN_EXISTING) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD creation, DWORD flags, HANDLE templ) {
+    // The one way the link opens a port: read-write, exclusive, existing, synchronous.
+    if (name == nullptr || access != (GENERIC_READ | GENERIC_WRITE) || share != 0 ||
+        security != nullptr || creation != OPEN_EXISTING || flags != 0 || templ != nullptr) {
         LastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
-    int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
-               : (access & GENERIC_WRITE)                          ? O_WRONLY
-                                                                   : O_RDONLY;
-    // Non-blocking only for the open itself (a modem line without carrier would
-    // block it); every call afterwards waits through poll() on its own deadline.
-    int fd = open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        LastError = ErrorFromErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!isatty(fd)) {
-        close(fd);
-        LastError = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
-    if (share == 0) {
-        // A COM port has one opener at a time. flock keeps out other programs
-        // that lock (and every later ifdiag); TIOCEXCL keeps out those that don't.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            close(fd);
-            LastError = ERROR_ACCESS_DENIED;
-            return INVALID_HANDLE_VALUE;
-        }
-        (void)ioctl(fd, TIOCEXCL);
-    }
-    termios tio;
-    if (tcgetattr(fd, &tio) == 0) {
-        cfmakeraw(&tio);
-        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-        tio.c_cflag |= CLOCAL | CREAD;
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        (void)tcsetattr(fd, TCSANOW, &tio);
-    }
-    Port *port = new Port{fd, {}, SetLowLatency(fd, true)};
+    const std::string path = DevicePath(name);
+    // Look before opening: opening a FIFO releases its waiting writer. /dev/tty,
+    // /dev/console and the pty masters (/dev/ptmx, /dev/pts/ptmx) share a major.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return Refuse(path, errno);
+    if (!S_ISCHR(st.st_mode) || major(st.st_rdev) == TTYAUX_MAJOR)
+        return Refuse(path, NOT_A_SERIAL_PORT);
+    // Non-blocking: a modem line without carrier would block the open, and
+    // every call afterwards waits in poll() on its own deadline.
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return Refuse(path, errno);
+    // Our own terminal, under whatever name, would show requests on the screen.
+    if (!isatty(fd) || tcgetsid(fd) == getsid(0))
+        return Refuse(path, NOT_A_SERIAL_PORT, fd);
+    // A COM port has one opener at a time. flock keeps out other programs that
+    // lock (and every later ifdiag), TIOCEXCL those that open as non-root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return Refuse(path, EBUSY, fd);
+    termios found;
+    if (tcgetattr(fd, &found) != 0)
+        return Refuse(path, errno, fd);
+    int exclusive = 0;
+    (void)ioctl(fd, TIOCGEXCL, &exclusive);
+    (void)ioctl(fd, TIOCEXCL);
+    termios raw = found;
+    cfmakeraw(&raw);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY);
+    raw.c_cflag |= CLOCAL | CREAD;
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    (void)tcsetattr(fd, TCSANOW, &raw);
+    Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
     LastError = ERROR_SUCCESS;
     return port;
 }
@@ -208,178 +198,96 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 BOOL WINAPI CloseHandle(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    // TIOCEXCL outlives us on a device whose other side stays open (a pty);
-    // hand the port back as we found it.
-    (void)ioctl(port->fd, TIOCNXCL);
+        return BadHandle();
+    // Output still queued now would never leave (the link drains every request
+    // before it reads); dropped, it cannot hold close() for the driver's
+    // closing wait (30 s by default).
+    (void)tcflush(port->fd, TCOFLUSH);
+    (void)tcsetattr(port->fd, TCSANOW, &port->found);
     if (port->set_low_latency)
         SetLowLatency(port->fd, false);
-    close(port->fd);
+    if (!port->was_exclusive)
+        (void)ioctl(port->fd, TIOCNXCL); // outlives us while the other side stays open
+    close(port->fd);                     // and the flock with it
     delete port;
     return TRUE;
 }
 
 BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
+    Port *port = PortOf(h);
     termios tio;
-    if (PortSettings(h, dcb, &tio) == nullptr)
-        return FALSE;
-
-    DWORD length = dcb->DCBlength;
-    memset(dcb, 0, sizeof *dcb);
-    dcb->DCBlength = length ? length : sizeof(DCB);
-    speed_t speed = cfgetospeed(&tio);
-    for (const Speed &s : Speeds)
-        if (s.code == speed)
-            dcb->BaudRate = s.baud;
+    if (port == nullptr)
+        return BadHandle();
+    if (tcgetattr(port->fd, &tio) != 0)
+        return Fail(port, errno);
+    const bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = cfgetospeed(&tio) == B9600 ? CBR_9600 : 0; // no other rate is set here
     dcb->fBinary = TRUE;
-    dcb->fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-    bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
     dcb->fOutxCtsFlow = rtscts;
     dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fTXContinueOnXoff = 1;
-    dcb->fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    dcb->fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
-    switch (tio.c_cflag & CSIZE) {
-    case CS5:
-        dcb->ByteSize = 5;
-        break;
-    case CS6:
-        dcb->ByteSize = 6;
-        break;
-    case CS7:
-        dcb->ByteSize = 7;
-        break;
-    default:
-        dcb->ByteSize = 8;
-        break;
-    }
-    if (!(tio.c_cflag & PARENB))
-        dcb->Parity = NOPARITY;
-    else if (tio.c_cflag & CMSPAR)
-        dcb->Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        dcb->Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->fOutX = (tio.c_iflag & IXON) != 0;
+    dcb->fInX = (tio.c_iflag & IXOFF) != 0;
+    dcb->ByteSize = static_cast<BYTE>(5 + (tio.c_cflag & CSIZE) / CS6);
+    dcb->Parity = !(tio.c_cflag & PARENB)  ? NOPARITY
+                  : (tio.c_cflag & PARODD) ? ODDPARITY
+                                           : EVENPARITY;
     dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
-    dcb->XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    dcb->XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
     return TRUE;
 }
 
 BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
+    Port *port = PortOf(h);
     termios tio;
-    Port *port = PortSettings(h, dcb, &tio);
     if (port == nullptr)
-        return FALSE;
-
-    speed_t speed = 0;
-    for (const Speed &s : Speeds)
-        if (s.baud == dcb->BaudRate)
-            speed = s.code;
-    if (speed == 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    switch (dcb->ByteSize) {
-    case 5:
-        tio.c_cflag |= CS5;
-        break;
-    case 6:
-        tio.c_cflag |= CS6;
-        break;
-    case 7:
-        tio.c_cflag |= CS7;
-        break;
-    case 8:
-        tio.c_cflag |= CS8;
-        break;
-    default:
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-    switch (dcb->Parity) {
-    case NOPARITY:
-        break;
-    case ODDPARITY:
-        tio.c_cflag |= PARENB | PARODD;
-        break;
-    case EVENPARITY:
-        tio.c_cflag |= PARENB;
-        break;
-    case MARKPARITY:
-        tio.c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-    case SPACEPARITY:
-        tio.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (dcb->StopBits == ONESTOPBIT)
-        tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    else if (dcb->StopBits == TWOSTOPBITS)
-        tio.c_cflag |= CSTOPB;
-    else
-        return Fail(ERROR_INVALID_PARAMETER);
-
-    // Windows ignores fBinary=FALSE (binary mode is the only mode); so do we.
-    auto flag = [&tio](tcflag_t bit, bool on) {
-        if (on)
-            tio.c_iflag |= bit;
-        else
-            tio.c_iflag &= ~bit;
-    };
-    flag(INPCK, dcb->fParity);
-    flag(IXON, dcb->fOutX);
-    flag(IXOFF, dcb->fInX);
-    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
-        tio.c_cflag |= CRTSCTS;
-    else
-        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    tio.c_cc[VSTART] = static_cast<cc_t>(dcb->XonChar);
-    tio.c_cc[VSTOP] = static_cast<cc_t>(dcb->XoffChar);
-
+        return BadHandle();
+    // Every byte value passes both ways untouched; the hardware handshake is
+    // the one choice left, as a matching pair.
+    const bool rtscts = dcb->fOutxCtsFlow;
+    if (dcb->BaudRate != CBR_9600 || dcb->ByteSize != 8 || dcb->Parity != NOPARITY ||
+        dcb->StopBits != ONESTOPBIT || !dcb->fBinary || dcb->fOutX || dcb->fInX ||
+        dcb->fErrorChar || dcb->fNull || dcb->fOutxDsrFlow || dcb->fDsrSensitivity ||
+        dcb->fAbortOnError || dcb->fDtrControl != DTR_CONTROL_ENABLE ||
+        dcb->fRtsControl != (rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE))
+        return Fail(port, EINVAL);
+    if (tcgetattr(port->fd, &tio) != 0)
+        return Fail(port, errno);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | (rtscts ? CRTSCTS : 0);
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
-        return FailErrno();
-    // tcsetattr succeeds when any one change took; read back to report settings
-    // the device refused (a pty keeps 8 data bits and no parity whatever it is told).
-    termios now;
-    if (tcgetattr(port->fd, &now) != 0)
-        return FailErrno();
-    if (cfgetospeed(&now) != speed || (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
-                                          (tio.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(port, errno);
+    // tcsetattr succeeds when any one change took: read back what the device kept.
+    if (tcgetattr(port->fd, &tio) != 0)
+        return Fail(port, errno);
+    if (cfgetospeed(&tio) != B9600 || (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8)
+        return Fail(port, EINVAL);
     return TRUE;
 }
 
-BOOL WINAPI GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
+BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    *timeouts = port->timeouts;
-    return TRUE;
-}
-
-BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
-    Port *port = PortOf(h);
-    if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    port->timeouts = *timeouts;
+        return BadHandle();
+    // Total constant time-outs only: each call has one fixed bound.
+    if (t->ReadIntervalTimeout != 0 || t->ReadTotalTimeoutMultiplier != 0 ||
+        t->WriteTotalTimeoutMultiplier != 0 || t->ReadTotalTimeoutConstant == 0 ||
+        t->WriteTotalTimeoutConstant == 0)
+        return Fail(port, EINVAL);
+    port->read_ms = t->ReadTotalTimeoutConstant;
+    port->write_ms = t->WriteTotalTimeoutConstant;
     return TRUE;
 }
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    if (written != nullptr)
-        *written = 0;
+    *written = 0;
     Port *port = PortOf(h);
     if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    const COMMTIMEOUTS &to = port->timeouts;
-    DWORD total = to.WriteTotalTimeoutMultiplier * count + to.WriteTotalTimeoutConstant;
-    int64_t deadline = total != 0 ? NowMs() + total : -1;
-
+        return BadHandle();
+    const int64_t deadline = NowMs() + port->write_ms;
     const BYTE *p = static_cast<const BYTE *>(data);
     DWORD done = 0;
     while (done < count) {
@@ -388,71 +296,58 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
             done += static_cast<DWORD>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            return FailErrno();
-        pollfd pfd{port->fd, POLLOUT, 0};
-        int left = Remaining(deadline);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return Fail(port, errno);
+        const int left = Left(deadline);
         if (left == 0)
-            break; // time-out: Windows reports success with the bytes written so far
-        int r = poll(&pfd, 1, left);
-        if (r < 0 && errno != EINTR)
-            return FailErrno();
-        if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return Fail(ERROR_DEVICE_REMOVED);
+            break;
+        pollfd pfd{port->fd, POLLOUT, 0};
+        if (poll(&pfd, 1, left) > 0 && (pfd.revents & (POLLERR | POLLHUP)))
+            return Fail(port, EIO);
     }
-    if (written != nullptr)
-        *written = done;
+    // A time-out is a success with the bytes written so far, as on Windows; the
+    // flush that follows reports the rest.
+    port->unsent = done < count;
+    *written = done;
     return TRUE;
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    while (tcdrain(port->fd) != 0) {
-        if (errno != EINTR)
-            return FailErrno();
-    }
-    // tcdrain cannot see a device that is gone; poll can.
+        return BadHandle();
+    // Not tcdrain: with CTS held low the driver's queue never empties. A pty
+    // keeps no queue (TIOCOUTQ is 0), so there a short write is the only sign.
+    bool stuck = port->unsent;
+    port->unsent = false;
+    const int64_t deadline = NowMs() + port->write_ms;
+    for (int queued = 0; !stuck && ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+         usleep(1000)) // about one byte at 9600 baud
+        stuck = Left(deadline) == 0;
+    // A device that is gone has no queue either; poll sees it.
     pollfd pfd{port->fd, 0, 0};
-    if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return Fail(ERROR_DEVICE_REMOVED);
-    return TRUE;
+    if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR)))
+        return Fail(port, EIO);
+    return stuck ? Fail(port, OUTPUT_STUCK) : TRUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED) {
-    if (got != nullptr)
-        *got = 0;
+    *got = 0;
     Port *port = PortOf(h);
     if (port == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    const COMMTIMEOUTS &to = port->timeouts;
-    DWORD total = to.ReadTotalTimeoutMultiplier * count + to.ReadTotalTimeoutConstant;
-    // MAXDWORD/0/0 means "return at once with what is there", as on Windows.
-    bool immediate = to.ReadIntervalTimeout == 0xFFFFFFFFu && to.ReadTotalTimeoutMultiplier == 0 &&
-                     to.ReadTotalTimeoutConstant == 0;
-    int64_t deadline = immediate ? NowMs() : total != 0 ? NowMs() + total : -1;
-    DWORD interval = (to.ReadIntervalTimeout != 0 && !immediate) ? to.ReadIntervalTimeout : 0;
-
+        return BadHandle();
+    const int64_t deadline = NowMs() + port->read_ms;
     BYTE *p = static_cast<BYTE *>(data);
     DWORD done = 0;
     while (done < count) {
-        int left = Remaining(deadline);
-        if (interval != 0 && done > 0 && (left < 0 || static_cast<DWORD>(left) > interval))
-            left = static_cast<int>(interval);
         pollfd pfd{port->fd, POLLIN, 0};
-        int r = poll(&pfd, 1, left);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return FailErrno();
-        }
+        const int r = poll(&pfd, 1, Left(deadline));
         if (r == 0)
-            break; // time-out: success with what arrived
-        if (pfd.revents & POLLNVAL)
-            return Fail(ERROR_INVALID_HANDLE);
+            break; // time-out: a success with what arrived, as on Windows
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return Fail(port, errno);
         ssize_t n = read(port->fd, p + done, count - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
@@ -461,11 +356,8 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (n < 0 && (errno == EINTR || errno == EAGAIN) && !(pfd.revents & (POLLHUP | POLLERR)))
             continue;
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
-        if (n == 0 || errno == EAGAIN)
-            return Fail(ERROR_DEVICE_REMOVED);
-        return FailErrno();
+        return Fail(port, n < 0 && errno != EAGAIN ? errno : EIO);
     }
-    if (got != nullptr)
-        *got = done;
+    *got = done;
     return TRUE;
 }
