@@ -19,7 +19,6 @@
 
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -27,7 +26,6 @@ typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
-typedef char CHAR;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
 typedef void *LPVOID;
@@ -36,7 +34,6 @@ typedef DWORD *LPDWORD;
 typedef uintptr_t UINT_PTR;
 typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
@@ -60,12 +57,6 @@ typedef struct HBRUSH__ *HBRUSH;
 #ifndef FALSE
 #define FALSE 0
 #endif
-
-#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
-#define MAKEINTRESOURCE MAKEINTRESOURCEA
-#define IS_INTRESOURCE(p) ((((ULONG_PTR)(p)) >> 16) == 0)
 
 // ---- kernel32: errors ------------------------------------------------------
 #define ERROR_SUCCESS 0u
@@ -177,19 +168,11 @@ MMRESULT WINAPI timeKillEvent(UINT id);
 // ---- user32 / gdi32 --------------------------------------------------------
 #define WM_CREATE 0x0001u
 #define WM_DESTROY 0x0002u
-#define WM_SIZE 0x0005u
-#define WM_PAINT 0x000Fu
 #define WM_CLOSE 0x0010u
 #define WM_QUIT 0x0012u
-#define WM_ERASEBKGND 0x0014u
-#define WM_KEYDOWN 0x0100u
-#define WM_CHAR 0x0102u
 #define WM_INITDIALOG 0x0110u
 #define WM_COMMAND 0x0111u
-#define WM_SYSCOMMAND 0x0112u
 #define WM_TIMER 0x0113u
-#define WM_USER 0x0400u
-#define BM_CLICK 0x00F5u
 
 #define IDOK 1
 #define IDCANCEL 2
@@ -199,25 +182,27 @@ MMRESULT WINAPI timeKillEvent(UINT id);
 #define CS_VREDRAW 0x0001u
 #define CS_HREDRAW 0x0002u
 
-#define WS_OVERLAPPED 0x00000000u
+#define WS_OVERLAPPEDWINDOW 0x00CF0000u // with caption, sizing frame, minimise/maximise
+#define CW_USEDEFAULT ((int)0x80000000)
+// Styles in dialog templates (ifdiag.rc).
 #define WS_POPUP 0x80000000u
+#define WS_CHILD 0x40000000u
 #define WS_VISIBLE 0x10000000u
 #define WS_CAPTION 0x00C00000u
+#define WS_BORDER 0x00800000u
 #define WS_SYSMENU 0x00080000u
-#define WS_THICKFRAME 0x00040000u
-#define WS_MINIMIZEBOX 0x00020000u
-#define WS_MAXIMIZEBOX 0x00010000u
-#define WS_OVERLAPPEDWINDOW                                                                        \
-    (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
-#define CW_USEDEFAULT ((int)0x80000000)
+#define WS_GROUP 0x00020000u
+#define WS_TABSTOP 0x00010000u
+#define DS_SETFONT 0x40u
+#define DS_MODALFRAME 0x80u
+#define ES_LEFT 0x0000u
+#define ES_AUTOHSCROLL 0x0080u
 
-#define SW_HIDE 0
-#define SW_SHOWNORMAL 1
 #define SW_SHOW 5
 #define SW_SHOWDEFAULT 10
 
 #define DKGRAY_BRUSH 3
-#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define IDC_ARROW ((LPCSTR)(uintptr_t)32512)
 
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);

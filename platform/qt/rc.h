@@ -1,16 +1,18 @@
 // The part of a Windows resource script that the Qt layer builds windows from: menus,
-// dialog templates and icons. The script is the same file windres compiles for Windows.
+// dialog templates and icons, in the forms ifdiag.rc uses; the script is the same file
+// windres compiles for Windows. Widgets are built from it in win32_qt.cpp. GUI thread only.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace qtwin {
 
-// Files built into the program (resources/ifdiag.rc and the files it names); the table
-// ends with a null name.
+// Files built into the program (resources/ifdiag.rc and the files it names), ending with
+// a null name; FindEmbeddedFile gives the one of that name, or nullptr.
 struct EmbeddedFile {
     const char *name;
     const unsigned char *data;
@@ -19,32 +21,27 @@ struct EmbeddedFile {
 extern const EmbeddedFile kEmbeddedFiles[];
 const EmbeddedFile *FindEmbeddedFile(const std::string &name);
 
-enum class ControlKind { PushButton, DefPushButton, LText, CText, RText, EditText };
-
+enum class ControlKind { PushButton, LText, EditText };
 // Texts stay in the script's code page (Windows-1252); coordinates in dialog units.
 struct ControlTemplate {
     ControlKind kind;
     std::string text;
-    int id;
-    int x, y, cx, cy;
+    int id, x, y, cx, cy;
     uint32_t style; // with the defaults windres adds (WS_CHILD | WS_VISIBLE | per-kind ones)
 };
 
 struct DialogTemplate {
-    std::string name;
-    int x, y, cx, cy;
-    uint32_t style;
-    std::string caption;
-    int pointSize = 0;
-    std::string face;
+    std::string name, caption, face; // face and pointSize from FONT
+    int x = 0, y = 0, cx = 0, cy = 0, pointSize = 0;
+    uint32_t style = 0;
     std::vector<ControlTemplate> controls; // template order, which is the tab order
 };
 
+// A menu holds pop-ups, a pop-up holds commands (id != 0).
 struct MenuItemTemplate {
     std::string text;
-    int id = 0; // 0 for a pop-up or a separator
-    bool separator = false;
-    std::vector<MenuItemTemplate> items; // a pop-up's entries
+    int id = 0;
+    std::vector<MenuItemTemplate> items;
 };
 
 struct MenuTemplate {
@@ -52,27 +49,21 @@ struct MenuTemplate {
     std::vector<MenuItemTemplate> items;
 };
 
-struct IconResource {
-    std::string name;
-    std::string file;
-};
-
 struct ResourceScript {
     std::vector<DialogTemplate> dialogs;
     std::vector<MenuTemplate> menus;
-    std::vector<IconResource> icons;
+    std::map<std::string, std::string> icons; // name -> file
 };
 
-// Parses a script; on an error returns false and says where in *error.
+// Parses a script; #include "x" reads the built-in file x. Returns false at the first
+// form outside that subset, with "line N: what" in *error.
 bool ParseResourceScript(const std::string &text, ResourceScript *out, std::string *error);
 
-// The program's own script, parsed once on first use (aborts if it does not parse: it is
-// built in, so that is a build fault).
+// The program's own script, parsed on first use (aborts if it does not parse: a build fault).
 const ResourceScript &ProgramResources();
 
-// Resource names as Win32 passes them: a string, or a number made with MAKEINTRESOURCE.
+// By name as written in the script; nullptr when there is none.
 const DialogTemplate *FindDialogTemplate(const char *name);
 const MenuTemplate *FindMenuTemplate(const char *name);
-const IconResource *FindIconResource(const char *name);
 
 } // namespace qtwin

@@ -170,9 +170,6 @@ LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     case Kind::Dialog:
         return CallDialog(h, w, msg, wp, lp);
     case Kind::Control:
-        if (msg == BM_CLICK)
-            if (auto *b = qobject_cast<QPushButton *>(w->widget.data()))
-                b->click();
         return 0;
     }
     return 0;
@@ -366,9 +363,7 @@ QMenuBar *BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
     std::function<void(QMenu *, const std::vector<MenuItemTemplate> &)> fill =
         [&](QMenu *into, const std::vector<MenuItemTemplate> &items) {
             for (const MenuItemTemplate &item : items) {
-                if (item.separator) {
-                    into->addSeparator();
-                } else if (!item.items.empty()) {
+                if (!item.items.empty()) {
                     fill(into->addMenu(FromAnsi(item.text)), item.items);
                 } else {
                     int id = item.id;
@@ -382,7 +377,7 @@ QMenuBar *BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
     for (const MenuItemTemplate &item : menu.items) {
         if (!item.items.empty()) {
             fill(bar->addMenu(FromAnsi(item.text)), item.items);
-        } else if (!item.separator) {
+        } else {
             int id = item.id;
             QObject::connect(bar->addAction(FromAnsi(item.text)), &QAction::triggered, frame,
                              [h, id] { PostMessageA(h, WM_COMMAND, id, 0); });
@@ -396,8 +391,7 @@ QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
     QWidget *widget = nullptr;
     HWND *self = new HWND(nullptr); // filled in once registered; owned by the widget below
     switch (c.kind) {
-    case ControlKind::PushButton:
-    case ControlKind::DefPushButton: {
+    case ControlKind::PushButton: {
         auto *b = new QPushButton(FromAnsi(c.text), dlg);
         b->setAutoDefault(false);
         b->setDefault(false);
@@ -408,14 +402,10 @@ QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
         widget = b;
         break;
     }
-    case ControlKind::LText:
-    case ControlKind::CText:
-    case ControlKind::RText: {
+    case ControlKind::LText: {
         auto *l = new QLabel(FromAnsi(c.text), dlg);
         l->setTextFormat(Qt::PlainText);
-        l->setAlignment(Qt::AlignTop | (c.kind == ControlKind::LText   ? Qt::AlignLeft
-                                        : c.kind == ControlKind::CText ? Qt::AlignHCenter
-                                                                       : Qt::AlignRight));
+        l->setAlignment(Qt::AlignTop | Qt::AlignLeft);
         l->setFocusPolicy(Qt::NoFocus);
         widget = l;
         break;
@@ -600,17 +590,13 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD style, 
     return h;
 }
 
-BOOL WINAPI ShowWindow(HWND h, int show) {
+BOOL WINAPI ShowWindow(HWND h, int) {
     Window *w = Lookup(h);
     if (!w || !w->widget)
         return FALSE;
     BOOL wasVisible = w->widget->isVisible();
-    if (show == SW_HIDE) {
-        w->widget->hide();
-    } else {
-        w->widget->show();
-        w->widget->activateWindow(); // nothing else activates it without a window manager
-    }
+    w->widget->show();
+    w->widget->activateWindow(); // nothing else activates it without a window manager
     return wasVisible;
 }
 
@@ -694,16 +680,16 @@ LRESULT WINAPI SendMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
 
 HICON WINAPI LoadIconA(HINSTANCE, LPCSTR name) {
     static std::map<std::string, Icon> icons;
-    const IconResource *res = FindIconResource(name);
-    if (!res)
+    auto res = ProgramResources().icons.find(name ? name : "");
+    if (res == ProgramResources().icons.end())
         return nullptr;
-    auto it = icons.find(res->name);
+    auto it = icons.find(res->first);
     if (it == icons.end()) {
-        const EmbeddedFile *f = FindEmbeddedFile(res->file);
+        const EmbeddedFile *f = FindEmbeddedFile(res->second);
         QImage image;
         if (f)
             image.loadFromData(f->data, static_cast<int>(f->size), "ICO");
-        it = icons.emplace(res->name, Icon{image}).first;
+        it = icons.emplace(res->first, Icon{image}).first;
     }
     return reinterpret_cast<HICON>(&it->second);
 }
