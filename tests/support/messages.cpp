@@ -3,24 +3,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
-
-const char LINK_TEXT[] = "Bitte \xFC"
-                         "berpr\xFC"
-                         "fen Sie die serielle Verbindung zum Interface";
-const char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
-                           "ngen ist aufgetreten";
 
 namespace {
-// Never destroyed: a poll thread may still be leaving a message as the test
-// process exits.
+// Never destroyed: a poll thread may still be leaving a message as the process exits.
 std::mutex &Lock = *new std::mutex;
 std::condition_variable &Changed = *new std::condition_variable;
 std::vector<testing_messages::Shown> &Log = *new std::vector<testing_messages::Shown>;
 bool Holding = false;
-int Tickets = 0;
-int OpenCount = 0;
-std::thread::id MainThread;
+int Tickets = 0, OpenNow = 0;
 } // namespace
 
 namespace testing_messages {
@@ -30,7 +20,6 @@ void Reset() {
     Log.clear();
     Holding = false;
     Tickets = 0;
-    MainThread = std::this_thread::get_id();
     Changed.notify_all();
 }
 
@@ -40,8 +29,14 @@ std::vector<Shown> All() {
 }
 
 size_t Count() {
-    std::lock_guard<std::mutex> hold(Lock);
-    return Log.size();
+    return All().size();
+}
+
+std::string Letters() {
+    std::string s;
+    for (const Shown &m : All())
+        s += m.text == LINK_TEXT ? 'L' : m.text == ANALOG_TEXT ? 'A' : '?';
+    return s;
 }
 
 void Hold(bool on) {
@@ -64,20 +59,20 @@ size_t WaitFor(size_t n, int ms) {
 
 int Open() {
     std::lock_guard<std::mutex> hold(Lock);
-    return OpenCount;
+    return OpenNow;
 }
 
 } // namespace testing_messages
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     std::unique_lock<std::mutex> hold(Lock);
-    Log.push_back({owner, text, caption, type, std::this_thread::get_id() != MainThread});
-    ++OpenCount;
+    Log.push_back({owner, text, caption, type});
+    ++OpenNow;
     Changed.notify_all();
     Changed.wait(hold, [] { return !Holding || Tickets > 0; });
-    if (Holding && Tickets > 0)
+    if (Holding)
         --Tickets;
-    --OpenCount;
+    --OpenNow;
     Changed.notify_all();
     return IDOK;
 }

@@ -1,5 +1,6 @@
-// A MessageBoxA for tests without a window system: records every message and,
-// when asked, keeps the caller blocked as a user would who leaves it open.
+// The failure texts, and a MessageBoxA for tests without a window system: it records
+// every message and, while held, keeps its caller blocked as a user who leaves it open.
+// Plain C++ and win32.h only: the Windows build of the scripted-port test uses it too.
 #pragma once
 
 #include <string>
@@ -7,29 +8,31 @@
 
 #include "platform/win32.h"
 
+// As Windows-1252 bytes.
+inline constexpr char LINK_TEXT[] = "Bitte \xFC"
+                                    "berpr\xFC"
+                                    "fen Sie die serielle Verbindung zum Interface";
+inline constexpr char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
+                                      "ngen ist aufgetreten";
+
 namespace testing_messages {
 
 struct Shown {
     HWND owner;
-    std::string text;
-    std::string title;
+    std::string text, title;
     UINT flags;
-    bool poll_thread; // shown off the thread that called Reset()
 };
 
-void Reset(); // forget everything; the caller is the "dialog thread"
+void Reset();
 std::vector<Shown> All();
 size_t Count();
-// While held, every MessageBoxA blocks until Release() (or ReleaseOne()).
+// "L" for each link message, "A" for each analog one, in order.
+std::string Letters();
+// While held, each message stays open until ReleaseOne().
 void Hold(bool on);
 void ReleaseOne();
-// Waits until `n` messages have been shown (or `ms` passed); returns the count.
+// Waits until `n` messages have been shown or `ms` have passed; returns the count.
 size_t WaitFor(size_t n, int ms);
-// Messages currently open (blocked callers).
-int Open();
+int Open(); // messages open now
 
 } // namespace testing_messages
-
-// The texts, as Windows-1252 bytes.
-extern const char LINK_TEXT[];
-extern const char ANALOG_TEXT[];

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -16,7 +17,6 @@ std::string UniqueLink() {
 
 sim::Config Fast() {
     sim::Config cfg;
-    cfg.link = UniqueLink();
     cfg.pacing = false;
     return cfg;
 }
@@ -38,19 +38,24 @@ static int CountEntries(const char *path) {
     int n = 0;
     if (DIR *d = opendir(path)) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
+            n += e->d_name[0] != '.';
         closedir(d);
     }
     return n;
 }
 
-// Less the directory stream's own descriptor.
 int OpenFds() {
-    return CountEntries("/proc/self/fd") - 1;
+    return CountEntries("/proc/self/fd") - 1; // less the directory stream's own
 }
+
 int Threads() {
     return CountEntries("/proc/self/task");
+}
+
+int64_t NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 } // namespace testbox

@@ -1,23 +1,20 @@
-// Starts ifbox-sim in-process on a pseudo-terminal of its own and points the
-// tool's "COM2" (IFDIAG_PORT) at it.
+// ifbox-sim in-process on a pseudo-terminal of its own, with the tool's "COM2"
+// (IFDIAG_PORT) pointed at it; and what the tests measure the process by.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "sim/ifbox_sim.h"
 
 namespace testbox {
 
-// A link path no other test (or earlier run) uses.
-std::string UniqueLink();
-// Pacing off unless the test asks for it: the tests check bytes, not timing.
-sim::Config Fast();
+std::string UniqueLink(); // a link path no other test (or earlier run) uses
+sim::Config Fast();       // pacing off: most tests check bytes, not timing
 sim::Box *Start(sim::Config cfg);
-// IFDIAG_PORT at a path where no device is.
 void PointAtMissingPort();
-// Open descriptors of this process (for leak checks).
 int OpenFds();
-// Threads of this process.
 int Threads();
+int64_t NowNs(); // the clock of sim::Request::t_ns
 
 } // namespace testbox

@@ -9,14 +9,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <memory>
-#include <unistd.h>
-
-#include "platform/win32.h"
-#include "ui/ui.h"
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+#include "link/link.h"
 
 namespace uitest {
 namespace {
@@ -25,57 +18,49 @@ struct Run {
     std::vector<Step> steps;
     size_t next = 0;
     QElapsedTimer sinceProgress;
-    int stuckSeconds = 60;
+    int stuckSeconds;
 };
-std::shared_ptr<Run> current;
-
-void Bail() {
-    // Close whatever is open so every modal loop returns and the test can report.
-    for (auto &b : qtwin::testing::OpenMessageBoxes())
-        b.box->accept();
-    if (HWND d = qtwin::testing::CurrentDialog())
-        EndDialog(d, 0);
-    PostQuitMessage(99);
-}
+std::shared_ptr<Run> Current;
 
 void Tick(std::shared_ptr<Run> run) {
-    if (run != current)
+    if (run != Current)
         return;
-    while (run->next < run->steps.size() && run->steps[run->next]()) {
-        ++run->next;
+    for (; run->next < run->steps.size() && run->steps[run->next](); ++run->next)
         run->sinceProgress.restart();
-    }
     if (run->next == run->steps.size())
         return;
     if (run->sinceProgress.elapsed() > run->stuckSeconds * 1000) {
         ADD_FAILURE() << "step " << run->next << " never came true";
-        current.reset();
-        Bail();
+        Current.reset();
+        // Close whatever is open so that every modal loop returns.
+        for (auto &b : qtwin::testing::OpenMessageBoxes())
+            b.box->accept();
+        if (HWND d = qtwin::testing::CurrentDialog())
+            EndDialog(d, 0);
+        PostQuitMessage(99);
         return;
     }
     QTimer::singleShot(10, [run] { Tick(run); });
 }
 
+int64_t NowMs() {
+    return testbox::NowNs() / 1000000;
+}
+
 } // namespace
 
 void Schedule(std::vector<Step> steps, int stuckSeconds) {
-    auto run = std::make_shared<Run>();
-    run->steps = std::move(steps);
-    run->stuckSeconds = stuckSeconds;
-    run->sinceProgress.start();
-    current = run;
-    QTimer::singleShot(0, [run] { Tick(run); });
+    Current = std::make_shared<Run>(Run{std::move(steps), 0, {}, stuckSeconds});
+    Current->sinceProgress.start();
+    QTimer::singleShot(0, [run = Current] { Tick(run); });
 }
 
 bool AllStepsDone() {
-    return current && current->next == current->steps.size();
+    return Current && Current->next == Current->steps.size();
 }
 
 Step Do(std::function<void()> action) {
-    return [action] {
-        action();
-        return true;
-    };
+    return [action] { return action(), true; };
 }
 
 Step WaitUntil(std::function<bool()> condition) {
@@ -91,6 +76,27 @@ Step Pause(int ms) {
     };
 }
 
+std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<Step> ChooseMenu(char letter) {
+    QWidget *(*frame)() = [] { return qtwin::testing::WidgetFor(MainWindow()); };
+    return {
+        WaitUntil([frame] { return frame() && QApplication::activeWindow() == frame(); }),
+        Do([frame] { QTest::keyClick(frame(), Qt::Key_P, Qt::AltModifier); }),
+        WaitUntil([] { return qobject_cast<QMenu *>(QApplication::activePopupWidget()); }),
+        Do([letter] {
+            QTest::keyClick(QApplication::activePopupWidget(), Qt::Key(Qt::Key_A + letter - 'A'));
+        }),
+    };
+}
+
+Step Quit() {
+    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
+}
+
 int RunProgram() {
     qtwin::testing::ForgetWindowClasses();
     static char commandLine[] = "";
@@ -99,28 +105,11 @@ int RunProgram() {
     return code;
 }
 
-sim::Box *StartBox(sim::Config cfg) {
-    static int n = 0;
-    cfg.link = std::string(IFDIAG_TEST_DIR) + "/link-" + std::to_string(getpid()) + "-" +
-               std::to_string(n++);
-    sim::Box *box = sim::Start(cfg);
-    if (box)
-        setenv("IFDIAG_PORT", cfg.link.c_str(), 1);
-    return box;
-}
-
-sim::Config QuietBox() {
-    sim::Config cfg;
-    cfg.pacing = false;
-    cfg.input_mode = sim::InputMode::Fixed;
-    cfg.input_byte = 0;
-    cfg.analog_mode = sim::AnalogMode::Fixed;
-    return cfg;
-}
-
-void PointAtMissingPort() {
-    std::string path = std::string(IFDIAG_TEST_DIR) + "/no-such-port-" + std::to_string(getpid());
-    setenv("IFDIAG_PORT", path.c_str(), 1);
+void RunSteps(std::vector<Step> steps, int stuckSeconds) {
+    Messages().clear();
+    Schedule(steps + std::vector<Step>{Quit()}, stuckSeconds);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(AllStepsDone());
 }
 
 HWND MainWindow() {
@@ -150,8 +139,9 @@ QString TextOf(int id) {
 }
 
 const std::vector<int> &DisplayIds() {
-    static const std::vector<int> ids = {1012, 1013, 1014, 1015, 1016,
-                                         1017, 1018, 1019, 1028, 1029};
+    static const std::vector<int> ids = {
+        IDC_COUNT1,     IDC_COUNT1 + 1, IDC_COUNT1 + 2, IDC_COUNT1 + 3, IDC_COUNT1 + 4,
+        IDC_COUNT1 + 5, IDC_COUNT1 + 6, IDC_COUNT1 + 7, IDC_EX,         IDC_EY};
     return ids;
 }
 
@@ -161,38 +151,79 @@ void Click(int id) {
     QTest::mouseClick(b, Qt::LeftButton);
 }
 
-bool MainWindowActive() {
-    QWidget *w = qtwin::testing::WidgetFor(MainWindow());
-    return w && QApplication::activeWindow() == w;
-}
-
-void OpenMenu() {
-    QWidget *w = qtwin::testing::WidgetFor(MainWindow());
+void PressKey(Qt::Key key) {
+    QWidget *w = QApplication::activeModalWidget();
     ASSERT_NE(w, nullptr);
-    w->activateWindow();
-    QTest::keyClick(w, Qt::Key_P, Qt::AltModifier);
+    QTest::keyClick(w->focusWidget() ? w->focusWidget() : w, key);
 }
 
-bool MenuOpen() {
-    return qobject_cast<QMenu *>(QApplication::activePopupWidget()) != nullptr;
-}
-
-void ChooseFromMenu(char letter) {
-    QWidget *menu = QApplication::activePopupWidget();
-    ASSERT_NE(menu, nullptr);
-    QTest::keyClick(menu, static_cast<Qt::Key>(Qt::Key_A + (letter - 'A')));
+std::vector<Seen> &Messages() {
+    static std::vector<Seen> seen;
+    return seen;
 }
 
 int OpenBoxes() {
-    return static_cast<int>(qtwin::testing::OpenMessageBoxes().size());
+    return int(qtwin::testing::OpenMessageBoxes().size());
 }
 
 void DismissBox() {
     auto boxes = qtwin::testing::OpenMessageBoxes();
     ASSERT_FALSE(boxes.empty());
-    QAbstractButton *ok = boxes.front().box->button(QMessageBox::Ok);
-    ASSERT_NE(ok, nullptr);
-    QTest::mouseClick(ok, Qt::LeftButton);
+    QTest::mouseClick(boxes.front().box->button(QMessageBox::Ok), Qt::LeftButton);
+}
+
+bool NoteMessage() {
+    auto boxes = qtwin::testing::OpenMessageBoxes();
+    if (boxes.empty())
+        return false;
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Fehler");
+    EXPECT_EQ(boxes[0].owner, Dialog());
+    EXPECT_EQ(boxes[0].box->icon(), QMessageBox::NoIcon);
+    EXPECT_EQ(boxes[0].box->buttons().size(), 1);
+    if (Messages().empty() || Messages().back().dismissed_ms != 0)
+        Messages().push_back(
+            {boxes[0].text, DialogWidget() && DialogWidget()->isVisible(), NowMs(), 0});
+    return true;
+}
+
+bool AnswerMessage() {
+    if (!NoteMessage())
+        return false;
+    DismissBox();
+    Messages().back().dismissed_ms = NowMs();
+    return true;
+}
+
+std::vector<Step> OpenDialog() {
+    return std::vector<Step>{WaitUntil(MainWindow)} + ChooseMenu('S') +
+           std::vector<Step>{WaitUntil([] {
+               AnswerMessage();
+               return Dialog() && DialogWidget()->isVisible();
+           })};
+}
+
+std::vector<Step> CloseQuietly(sim::Box *box, std::function<void()> close) {
+    auto mark = std::make_shared<size_t>(0);
+    auto since = std::make_shared<int64_t>(0);
+    return {
+        Do(close),
+        WaitUntil([] { return Dialog() == nullptr; }),
+        Pause(100), // requests written before the close reach the box
+        Do([=] {
+            *mark = box ? sim::RequestCount(box) : 0;
+            *since = NowMs();
+            EXPECT_EQ(PortHandle.load(), INVALID_HANDLE_VALUE);
+        }),
+        WaitUntil([=] {
+            EXPECT_EQ(OpenBoxes(), 0);
+            return NowMs() - *since > 2500;
+        }),
+        Do([=] {
+            EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
+            EXPECT_TRUE(!box || sim::RequestCount(box) == *mark) << "exchange after the close";
+        }),
+    };
 }
 
 void SaveScreenshot(const QImage &image, const char *name) {
@@ -200,22 +231,12 @@ void SaveScreenshot(const QImage &image, const char *name) {
     image.save(QString(IFDIAG_SCREENSHOT_DIR) + "/" + name);
 }
 
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::vector<Step> ChooseMenu(char letter) {
-    return {
-        WaitUntil(MainWindowActive),
-        Do([] { OpenMenu(); }),
-        WaitUntil([] { return MenuOpen(); }),
-        Do([letter] { ChooseFromMenu(letter); }),
-    };
-}
-
-Step Quit() {
-    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
-}
-
 } // namespace uitest
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) // test discovery has no display
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

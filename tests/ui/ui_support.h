@@ -1,45 +1,42 @@
-// Driving the real Qt layer from tests. Modal loops (WinMain's, the dialog's, a box's)
-// block the test's own code, so a test is a list of steps run from the event loop:
-// each step is tried every 10 ms until it returns true.
+// Driving the real program on the Qt layer (offscreen). Modal loops (WinMain's, the
+// dialog's, a message box's) block the test's own code, so a test is a list of steps
+// run from the event loop: each step is tried every 10 ms until it returns true.
 #pragma once
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "platform/qt/qt_testing.h"
-#include "sim/ifbox_sim.h"
+#include "tests/support/simbox.h"
+#include "ui/ui.h"
 
 namespace uitest {
 
 using Step = std::function<bool()>;
 
-// Runs the steps from the event loop; when a step has not succeeded for `stuckSeconds`
-// the test fails and the program is ended, so a fault cannot hang the suite.
+// A step that has not come true for `stuckSeconds` fails the test and ends the program.
 void Schedule(std::vector<Step> steps, int stuckSeconds = 60);
 bool AllStepsDone();
-
 Step Do(std::function<void()> action);
 Step WaitUntil(std::function<bool()> condition);
-// Lets at least `ms` pass (to show that something does NOT happen).
-Step Pause(int ms);
-// One list of steps after another.
+Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
 std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b);
-// Alt+P, then the entry's letter, once the main window is active.
-std::vector<Step> ChooseMenu(char letter);
-// "Beenden" as the menu sends it.
-Step Quit();
+std::vector<Step> ChooseMenu(char letter); // Alt+P, then the entry's letter
+Step Quit();                               // "Beenden" as the menu sends it
+int RunProgram();                          // WinMain as main() calls it; its exit code
+// Clears the messages seen, runs the program with the steps and then Quit.
+void RunSteps(std::vector<Step> steps, int stuckSeconds = 60);
 
-// WinMain as main() calls it; returns its exit code.
-int RunProgram();
-
-// A simulated box on its own link under the build folder, with IFDIAG_PORT at it.
-sim::Box *StartBox(sim::Config cfg);
-sim::Config QuietBox(); // fixed inputs 0, fixed analog values, no pacing
-void PointAtMissingPort();
+inline sim::Box *StartBox(sim::Config cfg) {
+    return testbox::Start(cfg);
+}
+inline sim::Config QuietBox() {
+    return testbox::Fast();
+}
+using testbox::PointAtMissingPort;
 
 HWND MainWindow();
 HWND Dialog(); // the open test dialog, or nullptr
@@ -47,22 +44,29 @@ QWidget *DialogWidget();
 QPushButton *Button(int id);
 QLineEdit *Edit(int id);
 QString TextOf(int id);
-// The ten displays: counters of E1..E8, then EX and EY.
-const std::vector<int> &DisplayIds();
+const std::vector<int> &DisplayIds(); // counters of E1..E8, then EX and EY
 void Click(int id);
+void PressKey(Qt::Key key); // where a user's key goes: the active modal window's focus
 
-// Alt+P, then the entry's letter, as a user types it. Keys reach the menu bar only
-// once the window is active.
-bool MainWindowActive();
-void OpenMenu();
-bool MenuOpen();
-void ChooseFromMenu(char letter);
-
+// Failure messages the steps met, in order.
+struct Seen {
+    QString text;
+    bool dialog_shown;
+    int64_t shown_ms, dismissed_ms;
+};
+std::vector<Seen> &Messages();
 int OpenBoxes();
-// Clicks OK on the oldest open box.
-void DismissBox();
+void DismissBox(); // OK on the oldest open box
+// Notes the open message, if any: the only one, "Fehler", no icon, owned by the dialog.
+bool NoteMessage();
+bool AnswerMessage(); // notes and dismisses it
+// Alt+P, S; a message while the dialog opens is answered.
+std::vector<Step> OpenDialog();
+// Closes the dialog; then for 2.5 s no message, no caller left in one, and nothing
+// more reaches the box.
+std::vector<Step> CloseQuietly(
+    sim::Box *box, std::function<void()> close = [] { Click(IDCANCEL); });
 
-// Saves a picture under <build>/screenshots/.
-void SaveScreenshot(const QImage &image, const char *name);
+void SaveScreenshot(const QImage &image, const char *name); // under <build>/screenshots/
 
 } // namespace uitest
