@@ -60,20 +60,14 @@ typedef struct HBRUSH__ *HBRUSH;
 
 // ---- kernel32: errors ------------------------------------------------------
 #define ERROR_SUCCESS 0u
-#define ERROR_FILE_NOT_FOUND 2u
-#define ERROR_ACCESS_DENIED 5u
+#define ERROR_FILE_NOT_FOUND 2u // also: not a serial port (refused without use)
+#define ERROR_ACCESS_DENIED 5u  // no permission, or another program holds the port
 #define ERROR_INVALID_HANDLE 6u
-#define ERROR_NOT_READY 21u
-#define ERROR_WRITE_FAULT 29u
-#define ERROR_READ_FAULT 30u
-#define ERROR_SHARING_VIOLATION 32u
-#define ERROR_GEN_FAILURE 31u
-#define ERROR_INVALID_PARAMETER 87u
-#define ERROR_DEVICE_REMOVED 1617u
-#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_GEN_FAILURE 31u       // device gone, output stuck, any other cause
+#define ERROR_INVALID_PARAMETER 87u // a setting or time-out shape not supported
 
+// The calling thread's code from its last failed port call.
 DWORD WINAPI GetLastError(void);
-void WINAPI SetLastError(DWORD code);
 
 // ---- kernel32: serial port as a file ---------------------------------------
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -87,19 +81,12 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define NOPARITY 0
 #define ODDPARITY 1
 #define EVENPARITY 2
-#define MARKPARITY 3
-#define SPACEPARITY 4
 #define ONESTOPBIT 0
-#define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 #define CBR_9600 9600
-#define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
-#define DTR_CONTROL_HANDSHAKE 2
-#define RTS_CONTROL_DISABLE 0
 #define RTS_CONTROL_ENABLE 1
 #define RTS_CONTROL_HANDSHAKE 2
-#define RTS_CONTROL_TOGGLE 3
 
 typedef struct _DCB {
     DWORD DCBlength;
@@ -140,29 +127,46 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+// Linux: any thread, one call on a port at a time. Each returns FALSE (or
+// INVALID_HANDLE_VALUE) on failure with GetLastError's code set, and writes one
+// line naming the device and the cause to stderr, once per cause and opening;
+// calls on an invalid handle fail quietly. None waits longer than its time-out.
+// "COMn" opens IFDIAG_PORT when set, else /dev/ttyS(n-1); read-write, share 0,
+// OPEN_EXISTING only. Only character devices that are ttys are opened, never
+// the caller's terminal or a pty master; the port is made raw and exclusive.
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD creation, DWORD flags, HANDLE templ);
 BOOL WINAPI GetCommState(HANDLE port, LPDCB dcb);
+// 9600 8N1, binary, no XON/XOFF, no error or null replacement, no DSR or abort;
+// hardware handshake on (CTS flow with RTS_CONTROL_HANDSHAKE) or off.
 BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb);
-BOOL WINAPI GetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+// Total constant read and write time-outs only, both non-zero.
 BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+// Success with *written < count when the write time-out ends it.
 BOOL WINAPI WriteFile(HANDLE port, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED ov);
+// Fails when written output has not left within the write time-out.
 BOOL WINAPI FlushFileBuffers(HANDLE port);
+// Success with *got < count when the read time-out ends it.
 BOOL WINAPI ReadFile(HANDLE port, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED ov);
+// Drops unsent output and hands the port back as found: settings, low latency,
+// exclusivity, lock.
 BOOL WINAPI CloseHandle(HANDLE handle);
-void WINAPI Sleep(DWORD milliseconds);
 
 // ---- winmm: multimedia timer -----------------------------------------------
 #define TIME_ONESHOT 0x0000u
-#define TIME_PERIODIC 0x0001u
 #define TIMERR_NOERROR 0u
 #define MMSYSERR_INVALPARAM 11u
 
 typedef void(CALLBACK *LPTIMECALLBACK)(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
                                        DWORD_PTR dw2);
 
+// Any thread. One-shot only: calls `callback` once, `delay` ms from now, on the
+// one timer thread; returns the event's id, 0 when refused (no callback, delay
+// 0, other flags, 64 events armed).
 MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                              UINT flags);
+// Any thread, a callback included; never waits for a running callback.
+// TIMERR_NOERROR when the event was still armed, else MMSYSERR_INVALPARAM.
 MMRESULT WINAPI timeKillEvent(UINT id);
 
 // ---- user32 / gdi32 --------------------------------------------------------
