@@ -7,8 +7,8 @@ install(TARGETS ifdiag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${res}/ifdiag.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY ${res}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
-# Debian wants a maintainer with an address in the package and its changelog; there is no
-# such address yet, so the name stands alone until a packager gives one here.
+# Debian wants a maintainer with an address in the package and its changelog. There is no
+# such address yet: the name stands alone until a packager sets one here.
 set(IFDIAG_MAINTAINER "ifdiag developers" CACHE STRING "Package maintainer: Name <address>")
 configure_file(${res}/changelog.in changelog @ONLY)
 
@@ -27,8 +27,6 @@ install(FILES ${changelog} ${res}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
-set(CPACK_PACKAGE_NAME ifdiag)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${IFDIAG_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "diagnostic tool for the interface box on a serial line
 ifdiag tests an interface box that drives four motors and reports eight
@@ -43,8 +41,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Qt loads these at run time, out of dpkg-shlibdeps' sight: the X11 and Wayland platform
-# plugins, and the font the dialog is laid out for.
+# Qt loads these at run time, out of dpkg-shlibdeps' sight: the platform plugins (Wayland's
+# is in neither libqt6gui6 nor qt6-qpa-plugins) and the font the dialog is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, fonts-dejavu-core")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)
