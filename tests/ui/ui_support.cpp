@@ -15,10 +15,10 @@ namespace uitest {
 namespace {
 
 struct Run {
-    std::vector<Step> steps;
-    size_t next = 0;
-    QElapsedTimer sinceProgress;
+    Steps steps;
+    size_t next;
     int stuckSeconds;
+    QElapsedTimer sinceProgress;
 };
 std::shared_ptr<Run> Current;
 
@@ -27,20 +27,17 @@ void Tick(std::shared_ptr<Run> run) {
         return;
     for (; run->next < run->steps.size() && run->steps[run->next](); ++run->next)
         run->sinceProgress.restart();
-    if (run->next == run->steps.size())
-        return;
-    if (run->sinceProgress.elapsed() > run->stuckSeconds * 1000) {
+    if (run->next < run->steps.size() && run->sinceProgress.hasExpired(run->stuckSeconds * 1000)) {
         ADD_FAILURE() << "step " << run->next << " never came true";
         Current.reset();
-        // Close whatever is open so that every modal loop returns.
-        for (auto &b : qtwin::testing::OpenMessageBoxes())
+        for (auto &b : qtwin::testing::OpenMessageBoxes()) // let every modal loop return
             b.box->accept();
         if (HWND d = qtwin::testing::CurrentDialog())
             EndDialog(d, 0);
         PostQuitMessage(99);
-        return;
+    } else if (run->next < run->steps.size()) {
+        QTimer::singleShot(10, [run] { Tick(run); });
     }
-    QTimer::singleShot(10, [run] { Tick(run); });
 }
 
 int64_t NowMs() {
@@ -49,8 +46,8 @@ int64_t NowMs() {
 
 } // namespace
 
-void Schedule(std::vector<Step> steps, int stuckSeconds) {
-    Current = std::make_shared<Run>(Run{std::move(steps), 0, {}, stuckSeconds});
+void Schedule(Steps steps, int stuckSeconds) {
+    Current = std::make_shared<Run>(Run{std::move(steps), 0, stuckSeconds, {}});
     Current->sinceProgress.start();
     QTimer::singleShot(0, [run = Current] { Tick(run); });
 }
@@ -63,38 +60,27 @@ Step Do(std::function<void()> action) {
     return [action] { return action(), true; };
 }
 
-Step WaitUntil(std::function<bool()> condition) {
-    return condition;
-}
-
 Step Pause(int ms) {
     auto timer = std::make_shared<QElapsedTimer>();
-    return [timer, ms] {
-        if (!timer->isValid())
-            timer->start();
-        return timer->elapsed() >= ms;
-    };
+    return
+        [timer, ms] { return timer->isValid() ? timer->hasExpired(ms) : (timer->start(), false); };
 }
 
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b) {
+Steps operator+(Steps a, const Steps &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-std::vector<Step> ChooseMenu(char letter) {
+Steps ChooseMenu(char letter) {
     QWidget *(*frame)() = [] { return qtwin::testing::WidgetFor(MainWindow()); };
     return {
-        WaitUntil([frame] { return frame() && QApplication::activeWindow() == frame(); }),
+        [frame] { return frame() && QApplication::activeWindow() == frame(); },
         Do([frame] { QTest::keyClick(frame(), Qt::Key_P, Qt::AltModifier); }),
-        WaitUntil([] { return qobject_cast<QMenu *>(QApplication::activePopupWidget()); }),
+        [] { return qobject_cast<QMenu *>(QApplication::activePopupWidget()) != nullptr; },
         Do([letter] {
             QTest::keyClick(QApplication::activePopupWidget(), Qt::Key(Qt::Key_A + letter - 'A'));
         }),
     };
-}
-
-Step Quit() {
-    return Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); });
 }
 
 int RunProgram() {
@@ -105,9 +91,10 @@ int RunProgram() {
     return code;
 }
 
-void RunSteps(std::vector<Step> steps, int stuckSeconds) {
+void RunSteps(Steps steps, int stuckSeconds) {
     Messages().clear();
-    Schedule(steps + std::vector<Step>{Quit()}, stuckSeconds);
+    steps.push_back(Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }));
+    Schedule(steps, stuckSeconds);
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
 }
@@ -134,21 +121,19 @@ QLineEdit *Edit(int id) {
 }
 
 QString TextOf(int id) {
-    QLineEdit *e = Edit(id);
-    return e ? e->text() : QStringLiteral("<none>");
+    return Edit(id) ? Edit(id)->text() : "<none>";
 }
 
-const std::vector<int> &DisplayIds() {
-    static const std::vector<int> ids = {
-        IDC_COUNT1,     IDC_COUNT1 + 1, IDC_COUNT1 + 2, IDC_COUNT1 + 3, IDC_COUNT1 + 4,
-        IDC_COUNT1 + 5, IDC_COUNT1 + 6, IDC_COUNT1 + 7, IDC_EX,         IDC_EY};
+std::vector<int> DisplayIds() {
+    std::vector<int> ids = {IDC_EX, IDC_EY};
+    for (int i = 0; i < 8; ++i)
+        ids.insert(ids.begin() + i, IDC_COUNT1 + i);
     return ids;
 }
 
 void Click(int id) {
-    QPushButton *b = Button(id);
-    ASSERT_NE(b, nullptr) << id;
-    QTest::mouseClick(b, Qt::LeftButton);
+    ASSERT_NE(Button(id), nullptr) << id;
+    QTest::mouseClick(Button(id), Qt::LeftButton);
 }
 
 void PressKey(Qt::Key key) {
@@ -166,13 +151,7 @@ int OpenBoxes() {
     return int(qtwin::testing::OpenMessageBoxes().size());
 }
 
-void DismissBox() {
-    auto boxes = qtwin::testing::OpenMessageBoxes();
-    ASSERT_FALSE(boxes.empty());
-    QTest::mouseClick(boxes.front().box->button(QMessageBox::Ok), Qt::LeftButton);
-}
-
-bool NoteMessage() {
+bool NoteMessage(bool dismiss) {
     auto boxes = qtwin::testing::OpenMessageBoxes();
     if (boxes.empty())
         return false;
@@ -182,43 +161,35 @@ bool NoteMessage() {
     EXPECT_EQ(boxes[0].box->icon(), QMessageBox::NoIcon);
     EXPECT_EQ(boxes[0].box->buttons().size(), 1);
     if (Messages().empty() || Messages().back().dismissed_ms != 0)
-        Messages().push_back(
-            {boxes[0].text, DialogWidget() && DialogWidget()->isVisible(), NowMs(), 0});
+        Messages().push_back({boxes[0].text, DialogWidget()->isVisible(), NowMs(), 0});
+    if (dismiss) {
+        QTest::mouseClick(boxes[0].box->button(QMessageBox::Ok), Qt::LeftButton);
+        Messages().back().dismissed_ms = NowMs();
+    }
     return true;
 }
 
-bool AnswerMessage() {
-    if (!NoteMessage())
-        return false;
-    DismissBox();
-    Messages().back().dismissed_ms = NowMs();
-    return true;
+Steps OpenDialog() {
+    return Steps{MainWindow} + ChooseMenu('S') +
+           Steps{[] { return NoteMessage(true), Dialog() && DialogWidget()->isVisible(); }};
 }
 
-std::vector<Step> OpenDialog() {
-    return std::vector<Step>{WaitUntil(MainWindow)} + ChooseMenu('S') +
-           std::vector<Step>{WaitUntil([] {
-               AnswerMessage();
-               return Dialog() && DialogWidget()->isVisible();
-           })};
-}
-
-std::vector<Step> CloseQuietly(sim::Box *box, std::function<void()> close) {
+Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
     auto mark = std::make_shared<size_t>(0);
     auto since = std::make_shared<int64_t>(0);
     return {
         Do(close),
-        WaitUntil([] { return Dialog() == nullptr; }),
+        [] { return Dialog() == nullptr; },
         Pause(100), // requests written before the close reach the box
         Do([=] {
             *mark = box ? sim::RequestCount(box) : 0;
             *since = NowMs();
             EXPECT_EQ(PortHandle.load(), INVALID_HANDLE_VALUE);
         }),
-        WaitUntil([=] {
+        [=] {
             EXPECT_EQ(OpenBoxes(), 0);
             return NowMs() - *since > 2500;
-        }),
+        },
         Do([=] {
             EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
             EXPECT_TRUE(!box || sim::RequestCount(box) == *mark) << "exchange after the close";

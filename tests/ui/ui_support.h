@@ -5,7 +5,6 @@
 
 #include <QLineEdit>
 #include <QPushButton>
-#include <QString>
 #include <functional>
 #include <vector>
 
@@ -16,27 +15,18 @@
 namespace uitest {
 
 using Step = std::function<bool()>;
+using Steps = std::vector<Step>;
 
 // A step that has not come true for `stuckSeconds` fails the test and ends the program.
-void Schedule(std::vector<Step> steps, int stuckSeconds = 60);
+void Schedule(Steps steps, int stuckSeconds = 60);
 bool AllStepsDone();
 Step Do(std::function<void()> action);
-Step WaitUntil(std::function<bool()> condition);
 Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b);
-std::vector<Step> ChooseMenu(char letter); // Alt+P, then the entry's letter
-Step Quit();                               // "Beenden" as the menu sends it
-int RunProgram();                          // WinMain as main() calls it; its exit code
-// Clears the messages seen, runs the program with the steps and then Quit.
-void RunSteps(std::vector<Step> steps, int stuckSeconds = 60);
-
-inline sim::Box *StartBox(sim::Config cfg) {
-    return testbox::Start(cfg);
-}
-inline sim::Config QuietBox() {
-    return testbox::Fast();
-}
-using testbox::PointAtMissingPort;
+Steps operator+(Steps a, const Steps &b);
+Steps ChooseMenu(char letter); // Alt+P, then the entry's letter
+int RunProgram();              // WinMain as main() calls it; its exit code
+// Forgets the messages seen, runs the program with the steps, then "Beenden".
+void RunSteps(Steps steps, int stuckSeconds = 60);
 
 HWND MainWindow();
 HWND Dialog(); // the open test dialog, or nullptr
@@ -44,7 +34,7 @@ QWidget *DialogWidget();
 QPushButton *Button(int id);
 QLineEdit *Edit(int id);
 QString TextOf(int id);
-const std::vector<int> &DisplayIds(); // counters of E1..E8, then EX and EY
+std::vector<int> DisplayIds(); // counters of E1..E8, then EX and EY
 void Click(int id);
 void PressKey(Qt::Key key); // where a user's key goes: the active modal window's focus
 
@@ -56,15 +46,12 @@ struct Seen {
 };
 std::vector<Seen> &Messages();
 int OpenBoxes();
-void DismissBox(); // OK on the oldest open box
-// Notes the open message, if any: the only one, "Fehler", no icon, owned by the dialog.
-bool NoteMessage();
-bool AnswerMessage(); // notes and dismisses it
-// Alt+P, S; a message while the dialog opens is answered.
-std::vector<Step> OpenDialog();
-// Closes the dialog; then for 2.5 s no message, no caller left in one, and nothing
-// more reaches the box.
-std::vector<Step> CloseQuietly(
+// Notes the open message, if any: the only one, "Fehler", OK only, no icon, owned by the
+// dialog; and dismisses it when asked.
+bool NoteMessage(bool dismiss = false);
+Steps OpenDialog(); // Alt+P, S; a message while the dialog opens is dismissed
+// Closes the dialog; then for 2.5 s no message, no caller left in one, nothing at the box.
+Steps CloseQuietly(
     sim::Box *box, std::function<void()> close = [] { Click(IDCANCEL); });
 
 void SaveScreenshot(const QImage &image, const char *name); // under <build>/screenshots/
