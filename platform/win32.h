@@ -127,13 +127,11 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
-// Linux: any thread, one call on a port at a time. Each returns FALSE (or
-// INVALID_HANDLE_VALUE) on failure with GetLastError's code set, and writes one
-// line naming the device and the cause to stderr, once per cause and opening;
-// calls on an invalid handle fail quietly. None waits longer than its time-out.
-// "COMn" opens IFDIAG_PORT when set, else /dev/ttyS(n-1); read-write, share 0,
-// OPEN_EXISTING only. Only character devices that are ttys are opened, never
-// the caller's terminal or a pty master; the port is made raw and exclusive.
+// Linux: any thread, one call per port at a time, none waiting past its time-out.
+// Failure: FALSE or INVALID_HANDLE_VALUE, GetLastError's code, and one stderr line
+// naming device and cause, once per cause and opening (quiet on an invalid handle).
+// "COMn": IFDIAG_PORT, else /dev/ttyS(n-1); read-write, share 0, OPEN_EXISTING.
+// Opens only a tty device that is neither the caller's terminal nor a pty master.
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD creation, DWORD flags, HANDLE templ);
 BOOL WINAPI GetCommState(HANDLE port, LPDCB dcb);
@@ -148,8 +146,7 @@ BOOL WINAPI WriteFile(HANDLE port, LPCVOID data, DWORD count, LPDWORD written, L
 BOOL WINAPI FlushFileBuffers(HANDLE port);
 // Success with *got < count when the read time-out ends it.
 BOOL WINAPI ReadFile(HANDLE port, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED ov);
-// Drops unsent output and hands the port back as found: settings, low latency,
-// exclusivity, lock.
+// Drops unsent output; settings, low latency, exclusivity and lock back as found.
 BOOL WINAPI CloseHandle(HANDLE handle);
 
 // ---- winmm: multimedia timer -----------------------------------------------
@@ -160,9 +157,8 @@ BOOL WINAPI CloseHandle(HANDLE handle);
 typedef void(CALLBACK *LPTIMECALLBACK)(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR dw1,
                                        DWORD_PTR dw2);
 
-// Any thread. One-shot only: calls `callback` once, `delay` ms from now, on the
-// one timer thread; returns the event's id, 0 when refused (no callback, delay
-// 0, other flags, 64 events armed).
+// Any thread. One-shot: `callback` once, `delay` ms from now, on the one timer
+// thread. Returns the event's id; 0 when refused (not TIME_ONESHOT, 64 armed).
 MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
                              UINT flags);
 // Any thread, a callback included; never waits for a running callback.
