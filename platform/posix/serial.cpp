@@ -199,9 +199,9 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
         return BadHandle();
-    // Output still queued now would never leave (the link drains every request
-    // before it reads); dropped, it cannot hold close() for the driver's
-    // closing wait (30 s by default).
+    // Output still queued is dropped: nothing reaches the box after closing, and
+    // close() does not wait the driver's closing time (30 s by default) for
+    // output that cannot leave.
     (void)tcflush(port->fd, TCOFLUSH);
     (void)tcsetattr(port->fd, TCSANOW, &port->found);
     if (port->set_low_latency)
