@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -27,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace sim {
@@ -39,8 +39,7 @@ struct Box {
     Config cfg;
     std::vector<Request> log;
     std::string slave_path; // written by the thread only
-    uint8_t motors = 0;
-    uint8_t last_sent_inputs = 0;
+    uint8_t motors = 0, last_sent_inputs = 0;
     uint64_t flips[8] = {};
     int64_t model_ns = 0;    // time the lively model was last brought up to
     int64_t run_ns[4] = {};  // lively: time each motor has been running
@@ -48,16 +47,13 @@ struct Box {
     std::mt19937 rng;
     std::function<void()> op;
     bool stop = false;
-
     // The thread's own (Start's before the thread runs).
     int master = -1, slave = -1; // the slave kept open so the tool may reopen it
     int wake = -1;               // eventfd: ops and model changes
-    int lock = -1;               // claims the link, see ClaimLink
-    int log_fd = -1;
-    int first = -1; // first byte of a request whose second has not come yet
+    int lock = -1, log_fd = -1;  // lock: see ClaimLink
+    int first = -1;              // first byte of a request whose second has not come yet
     bool gone = false, gone_by_flap = false;
-    int64_t flap_next_ns = 0;
-    int64_t last_due_ns = 0;
+    int64_t flap_next_ns = 0, last_due_ns = 0;
     std::deque<std::pair<int64_t, uint8_t>> out; // reply bytes and when they are due
     std::thread thread;
 };
@@ -79,18 +75,10 @@ int64_t NowNs() {
     return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-timespec ToTimespec(int64_t ns) {
-    return timespec{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
-}
-
-// One line on stderr; returns false for the caller's convenience.
-bool Fail(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    fputs("ifbox-sim: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
-    va_end(args);
+// One line on stderr, with errno's text if `why`; returns false for the caller's convenience.
+bool Fail(const std::string &what, bool why = true) {
+    fprintf(stderr, "ifbox-sim: %s%s%s\n", what.c_str(), why ? ": " : "",
+            why ? strerror(errno) : "");
     return false;
 }
 
@@ -100,9 +88,8 @@ void Wake(Box *b) {
     (void)r; // a full counter wakes the thread as well
 }
 
-// One live box per link: each binds an abstract socket named after the link's
-// absolute path. The kernel frees the name however its holder ends, and it
-// leaves nothing in the file system.
+// One live box per link: each binds an abstract socket named after the link's absolute
+// path. The kernel frees the name however its holder ends; no file is left behind.
 bool ClaimLink(Box *b) {
     std::string path = std::filesystem::absolute(b->cfg.link).lexically_normal();
     sockaddr_un addr{AF_UNIX, {}};
@@ -115,35 +102,22 @@ bool ClaimLink(Box *b) {
 // Only a link that a killed box left behind may be replaced: one pointing at a
 // pty slave that is gone with its master. Anything else belongs to someone else.
 bool TakeLink(Box *b) {
-    const char *link = b->cfg.link.c_str();
+    const std::string &link = b->cfg.link;
     if (!ClaimLink(b))
-        return errno == EADDRINUSE ? Fail("%s is served by another ifbox-sim", link)
-                                   : Fail("cannot claim %s: %s", link, strerror(errno));
+        return errno == EADDRINUSE ? Fail(link + " is served by another ifbox-sim", false)
+                                   : Fail("cannot claim " + link);
     char target[64] = {};
     struct stat st;
-    if (lstat(link, &st) != 0)
-        return errno == ENOENT || Fail("cannot use %s: %s", link, strerror(errno));
-    bool stale = readlink(link, target, sizeof target - 1) > 9 &&
+    if (lstat(link.c_str(), &st) != 0)
+        return errno == ENOENT || Fail("cannot use " + link);
+    bool stale = readlink(link.c_str(), target, sizeof target - 1) > 9 &&
                  strncmp(target, "/dev/pts/", 9) == 0 &&
                  strspn(target + 9, "0123456789") == strlen(target + 9) &&
                  lstat(target, &st) != 0 && errno == ENOENT;
     if (!stale)
-        return Fail("%s exists and is not a link left by ifbox-sim; not replacing it", link);
-    unlink(link);
+        return Fail(link + " exists and is not a link left by ifbox-sim; not replacing it", false);
+    unlink(link.c_str());
     return true;
-}
-
-void SetRaw(int fd) {
-    termios t;
-    if (tcgetattr(fd, &t) != 0)
-        return;
-    cfmakeraw(&t);
-    // A pty starts with XON/XOFF on; reply bytes 0x11/0x13 would vanish.
-    t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(fd, TCSANOW, &t);
 }
 
 // Opens a fresh pty and links it. symlink() never replaces anything: whatever
@@ -154,22 +128,25 @@ bool OpenPty(Box *b) {
     if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
         if (m >= 0)
             close(m);
-        return Fail("cannot open a pseudo-terminal: %s", strerror(errno));
+        return Fail("cannot open a pseudo-terminal");
     }
     int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (s < 0 || (!b->cfg.link.empty() && symlink(name, b->cfg.link.c_str()) != 0)) {
-        Fail("cannot link %s to %s: %s", b->cfg.link.c_str(), name, strerror(errno));
+        Fail("cannot link " + b->cfg.link + " to " + name);
         if (s >= 0)
             close(s);
         close(m);
         return false;
     }
-    SetRaw(m);
-    SetRaw(s);
+    termios t; // the master starts raw, the slave cooked
+    tcgetattr(s, &t);
+    cfmakeraw(&t);
+    t.c_iflag &= ~(IXOFF | IXANY); // no flow control: 0x11 and 0x13 are data
+    tcsetattr(s, TCSANOW, &t);
     // A tool that never reads must not stall the box: a full line drops bytes.
     fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-    if (b->cfg.claim_ctty && ioctl(s, TIOCSCTTY, 0) != 0)
-        Fail("cannot make %s the controlling terminal: %s", name, strerror(errno));
+    if (b->cfg.claim_ctty)
+        ioctl(s, TIOCSCTTY, 0);
     b->master = m;
     b->slave = s;
     b->gone = false;
@@ -178,9 +155,8 @@ bool OpenPty(Box *b) {
     return true;
 }
 
-// Like an unplugged adapter: the tool's descriptor hangs up and the name is
-// gone. The link goes only while it still points at our slave: someone may
-// have put something else there meanwhile.
+// Like an unplugged adapter: the tool's descriptor hangs up and the name is gone (the
+// link only while it still points at our slave: someone may have put another there).
 void GoAway(Box *b) {
     if (b->gone)
         return;
@@ -194,12 +170,6 @@ void GoAway(Box *b) {
     b->out.clear();
     b->first = -1;
     b->gone = true;
-}
-
-void ComeBack(Box *b) {
-    b->gone_by_flap = false;
-    if (b->gone)
-        OpenPty(b);
 }
 
 // Under mu. Lively: a running motor's pulse input toggles every kPulseNs of its
@@ -293,19 +263,12 @@ void HandleRequest(Box *b, uint8_t code, uint8_t motor, int64_t t) {
         dprintf(b->log_fd, "%lld %02X %02X\n", (long long)t, code, motor);
 }
 
+// Requests are two bytes; a write may carry part of one or several.
 void ReadRequests(Box *b) {
-    uint8_t buf[512];
-    ssize_t n;
-    while ((n = read(b->master, buf, sizeof buf)) > 0) {
-        int64_t t = NowNs();
-        for (ssize_t i = 0; i < n; ++i) {
-            if (b->first < 0) {
-                b->first = buf[i];
-            } else {
-                HandleRequest(b, uint8_t(b->first), buf[i], t);
-                b->first = -1;
-            }
-        }
+    for (uint8_t byte; read(b->master, &byte, 1) == 1;) {
+        if (b->first >= 0)
+            HandleRequest(b, uint8_t(b->first), byte, NowNs());
+        b->first = b->first >= 0 ? -1 : byte;
     }
 }
 
@@ -322,31 +285,27 @@ void WriteDue(Box *b, int64_t now) {
 
 // Fault transitions that happen on their own. Returns the next deadline they need.
 int64_t RunFaults(Box *b, int64_t now) {
-    Fault f;
-    bool armed;
-    {
-        std::lock_guard<std::mutex> lk(b->mu);
-        f = b->cfg.fault;
-        armed = b->since_fault >= b->cfg.fault_after;
-    }
+    std::unique_lock<std::mutex> lk(b->mu);
+    Fault f = b->cfg.fault;
+    bool armed = b->since_fault >= b->cfg.fault_after;
+    lk.unlock();
     if (f == Fault::Vanish && armed && !b->gone) {
-        if (!b->out.empty())
-            return INT64_MAX; // decided again once the reply has gone out
-        if (now < b->last_due_ns + kVanishGraceNs)
-            return b->last_due_ns + kVanishGraceNs;
+        // Not before the grace after the last reply byte; a reply still waiting
+        // to go out brings the thread back here when it has gone.
+        if (!b->out.empty() || now < b->last_due_ns + kVanishGraceNs)
+            return b->out.empty() ? b->last_due_ns + kVanishGraceNs : INT64_MAX;
         GoAway(b);
     }
-    if (f != Fault::Flapping) {
-        if (b->gone_by_flap)
-            ComeBack(b);
+    if (f != Fault::Flapping || !armed) {
+        if (b->gone_by_flap && b->gone)
+            OpenPty(b); // back for good
+        b->gone_by_flap = false;
         b->flap_next_ns = 0;
         return INT64_MAX;
     }
-    if (!armed)
-        return INT64_MAX;
     if (now >= b->flap_next_ns) {
         if (b->gone)
-            ComeBack(b);
+            OpenPty(b);
         else
             GoAway(b);
         b->gone_by_flap = b->gone;
@@ -374,17 +333,12 @@ void Run(Box *b) {
         if (!b->out.empty())
             next = std::min(next, b->out.front().first);
         pollfd fds[2] = {{b->wake, POLLIN, 0}, {b->master, POLLIN, 0}};
-        timespec wait = ToTimespec(std::max<int64_t>(0, next - NowNs()));
+        int64_t wait_ns = std::max<int64_t>(0, next - NowNs()); // ppoll() never returns early
+        timespec wait{time_t(wait_ns / 1000000000), long(wait_ns % 1000000000)};
         int r = ppoll(fds, b->master >= 0 ? 2 : 1, next == INT64_MAX ? nullptr : &wait, nullptr);
-        if (r == 0 && !b->out.empty()) {
-            // Finish on the absolute deadline so byte spacing does not accumulate error.
-            timespec due = ToTimespec(b->out.front().first);
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-            }
-        }
         uint64_t count;
         if (r > 0 && (fds[0].revents & POLLIN) && read(b->wake, &count, sizeof count) < 0)
-            Fail("cannot read the wake-up counter: %s", strerror(errno));
+            Fail("cannot read the wake-up counter");
         if (r > 0 && b->master >= 0 && (fds[1].revents & POLLIN))
             ReadRequests(b);
     }
@@ -397,6 +351,11 @@ void OnThread(Box *b, std::function<void()> op) {
     b->op = std::move(op);
     Wake(b);
     b->cv.wait(lk, [b] { return !b->op; });
+}
+
+template <class F> auto Locked(Box *b, F f) {
+    std::lock_guard<std::mutex> lk(b->mu);
+    return f();
 }
 
 void Release(Box *b) {
@@ -419,7 +378,7 @@ Box *Start(const Config &cfg) {
     if (ok && !cfg.log_path.empty()) {
         b->log_fd = open(cfg.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (b->log_fd < 0)
-            ok = Fail("cannot write %s: %s", cfg.log_path.c_str(), strerror(errno));
+            ok = Fail("cannot write " + cfg.log_path);
     }
     if (!ok || !OpenPty(b)) {
         Release(b);
@@ -432,10 +391,7 @@ Box *Start(const Config &cfg) {
 void Stop(Box *box) {
     if (!box)
         return;
-    {
-        std::lock_guard<std::mutex> lk(box->mu);
-        box->stop = true;
-    }
+    Locked(box, [box] { box->stop = true; });
     Wake(box);
     box->thread.join();
     GoAway(box);
@@ -444,76 +400,63 @@ void Stop(Box *box) {
 
 // The model's accessors, each under the mutex.
 std::string SlavePath(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return box->slave_path;
+    return Locked(box, [box] { return box->slave_path; });
 }
 std::vector<Request> Log(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return box->log;
+    return Locked(box, [box] { return box->log; });
 }
 void ClearLog(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    box->log.clear();
+    Locked(box, [box] { box->log.clear(); });
 }
 size_t RequestCount(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return box->log.size();
+    return Locked(box, [box] { return box->log.size(); });
 }
 uint8_t Motors(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return box->motors;
+    return Locked(box, [box] { return box->motors; });
 }
 uint8_t Inputs(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return CurrentInputs(box, NowNs());
+    return Locked(box, [box] { return CurrentInputs(box, NowNs()); });
 }
 std::vector<uint64_t> InputFlips(Box *box) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    return std::vector<uint64_t>(box->flips, box->flips + 8);
+    return Locked(box, [box] { return std::vector<uint64_t>(box->flips, box->flips + 8); });
 }
 void SetInputs(Box *box, uint8_t byte) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    box->cfg.input_byte = byte;
+    Locked(box, [box, byte] { box->cfg.input_byte = byte; });
 }
 void SetFlipMask(Box *box, uint8_t mask) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    box->cfg.flip_mask = mask;
+    Locked(box, [box, mask] { box->cfg.flip_mask = mask; });
 }
 void SetAnalog(Box *box, uint16_t ex, uint16_t ey) {
-    std::lock_guard<std::mutex> lk(box->mu);
-    box->cfg.analog_ex = ex;
-    box->cfg.analog_ey = ey;
+    Locked(box, [=] { box->cfg.analog_ex = ex, box->cfg.analog_ey = ey; });
 }
-
 void SetFault(Box *box, Fault fault, int after, int count) {
-    {
-        std::lock_guard<std::mutex> lk(box->mu);
+    Locked(box, [=] {
         box->cfg.fault = fault;
         box->cfg.fault_after = after;
         box->cfg.fault_for = count;
         box->since_fault = 0;
-    }
+    });
     Wake(box);
 }
-
 void Vanish(Box *box) {
     OnThread(box, [box] { GoAway(box); });
 }
 
 void Reappear(Box *box) {
-    {
-        // Coming back from a vanish fault must not vanish again at once.
-        std::lock_guard<std::mutex> lk(box->mu);
+    Locked(box, [box] { // coming back from a vanish fault must not vanish again at once
         if (box->cfg.fault == Fault::Vanish)
             box->cfg.fault = Fault::None;
-    }
-    OnThread(box, [box] { ComeBack(box); });
+    });
+    OnThread(box, [box] {
+        if (box->gone)
+            OpenPty(box);
+    });
 }
 
 void Inject(Box *box, const std::vector<uint8_t> &bytes) {
     OnThread(box, [box, bytes] {
         if (box->master >= 0 && write(box->master, bytes.data(), bytes.size()) < 0)
-            Fail("cannot inject: %s", strerror(errno));
+            Fail("cannot inject");
     });
 }
 

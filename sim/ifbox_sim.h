@@ -1,10 +1,8 @@
-// ifbox-sim: a simulated interface box on a pseudo-terminal.
-//
-// The box answers 0xC1 with one input byte and 0xC5/0xC9 with three bytes
-// (byte 0, then the analog value high byte first), and takes over the motor byte
-// of every request. Replies go out at 9600-baud byte times (on absolute monotonic
-// deadlines) after a reply delay. Each box runs a thread of its own; every call
-// below may be made from any thread. Tests link the library; the command wraps it.
+// ifbox-sim: a simulated interface box on a pseudo-terminal. It answers 0xC1 with
+// one input byte and 0xC5/0xC9 with three (byte 0, then the analog value high byte
+// first), takes over the motor byte of every request, and paces replies at 9600-baud
+// byte times after a reply delay. Each box runs a thread of its own; every call below
+// may be made from any thread. Tests link the library; the command wraps it.
 #pragma once
 
 #include <cstdint>
@@ -45,20 +43,17 @@ struct Config {
     int reply_delay_us = 0;  // box reaction time before the first reply byte
     bool claim_ctty = false; // make the pty the process's controlling terminal
     InputMode input_mode = InputMode::Fixed;
-    uint8_t input_byte = 0x00;
-    uint8_t flip_mask = 0x00;
+    uint8_t input_byte = 0x00, flip_mask = 0x00;
     AnalogMode analog_mode = AnalogMode::Fixed;
     uint8_t analog_byte0 = 0x00;
-    uint16_t analog_ex = 0x0123;
-    uint16_t analog_ey = 0x0456;
+    uint16_t analog_ex = 0x0123, analog_ey = 0x0456;
     Fault fault = Fault::None;
-    int fault_after = 0;    // requests answered normally before the fault starts
-    int fault_for = 0;      // replies it spoils, then healthy again (0: for good)
-    int late_ms = 150;      // LateByte
-    int slow_ms = 50;       // Slow
-    int flap_down_ms = 500; // Flapping
-    int flap_up_ms = 500;   // Flapping
-    uint32_t seed = 1;      // Garbage
+    int fault_after = 0;                      // requests answered normally before the fault starts
+    int fault_for = 0;                        // replies it spoils, then healthy again (0: for good)
+    int late_ms = 150;                        // LateByte
+    int slow_ms = 50;                         // Slow
+    int flap_down_ms = 500, flap_up_ms = 500; // Flapping
+    uint32_t seed = 1;                        // Garbage
     // When set, one line per request as it arrives: "<t_ns> <code> <motor>",
     // t_ns as in Request, code and motor as two hex digits each.
     std::string log_path;
@@ -76,8 +71,7 @@ struct Box;
 // thread. On failure (link refused, log not writable, no pty) writes one line
 // to stderr, leaves nothing behind and returns nullptr.
 Box *Start(const Config &cfg);
-// Stops the thread, closes the pty and removes the link if it still points at
-// it. Null is ignored.
+// Stops the thread, closes the pty, removes the link if it still points at it.
 void Stop(Box *box);
 
 std::string SlavePath(Box *box);    // the slave now served (/dev/pts/N)
