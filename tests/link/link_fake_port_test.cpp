@@ -121,7 +121,7 @@ TEST_F(FakePort, ReadsAreTriedTwentyThousandAndOneTimes) {
     S.reply = "\xA5";
     EXPECT_EQ(ExchangeDigital(), 0xA5);
     EXPECT_EQ(S.reads, 20001);
-    EXPECT_EQ(msgs::Count(), 0u);
+    EXPECT_EQ(msgs::Letters(), "");
     S.read_failures = 20001;
     S.reply = "\xFF";
     EXPECT_EQ(ExchangeDigital(), 0xA5);
@@ -143,7 +143,7 @@ TEST_F(FakePort, FailedFlushOrAnalogWriteSkipsTheRead) {
     S.write_ok = false;
     ExchangeDigital();
     EXPECT_EQ(S.reads, 1);
-    EXPECT_EQ(msgs::Count(), 0u);
+    EXPECT_EQ(msgs::Letters(), "");
     ExchangeAnalog(0);
     EXPECT_EQ(S.reads, 1);
     EXPECT_EQ(S.flushes, 1);

@@ -149,10 +149,10 @@ TEST_P(Link, Fault) {
     if (row.flags & BACK) {
         CloseHandle(holder);
         CloseInterface();
-        const size_t shown = msgs::Count();
+        const size_t shown = msgs::All().size();
         Open();
         Cycle();
-        EXPECT_TRUE(ex == 291 && ey == 1110 && msgs::Count() == shown) << "reopening";
+        EXPECT_TRUE(ex == 291 && ey == 1110 && msgs::All().size() == shown) << "reopening";
     }
 }
 
@@ -191,7 +191,7 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     const BYTE codes[] = {0xC1, 0xC5, 0xC9};
     for (size_t i = 1; i < log.size(); ++i)
         ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
-    EXPECT_EQ(msgs::Count(), 0u);
+    EXPECT_EQ(msgs::Letters(), "");
 }
 
 // A device node the user may not open is refused like one in use; root opens anything,

@@ -1,6 +1,6 @@
-// The failure texts, and a MessageBoxA for tests without a window system: it records
-// every message and, while held, keeps its caller blocked as a user who leaves it open.
-// Plain C++ and win32.h only: the Windows build of the scripted-port test uses it too.
+// The failure texts, and a MessageBoxA for tests without a window system that records
+// every message and returns at once, as a user who dismisses it at once. Plain C++ and
+// win32.h only: the Windows build of the scripted-port test uses it too.
 #pragma once
 
 #include <string>
@@ -8,8 +8,7 @@
 
 #include "platform/win32.h"
 
-// As Windows-1252 bytes.
-inline constexpr char LINK_TEXT[] = "Bitte \xFC"
+inline constexpr char LINK_TEXT[] = "Bitte \xFC" // Windows-1252
                                     "berpr\xFC"
                                     "fen Sie die serielle Verbindung zum Interface";
 inline constexpr char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
@@ -22,17 +21,8 @@ struct Shown {
     std::string text, title;
     UINT flags;
 };
-
 void Reset();
 std::vector<Shown> All();
-size_t Count();
-// "L" for each link message, "A" for each analog one, in order.
-std::string Letters();
-// While held, each message stays open until ReleaseOne().
-void Hold(bool on);
-void ReleaseOne();
-// Waits until `n` messages have been shown or `ms` have passed; returns the count.
-size_t WaitFor(size_t n, int ms);
-int Open(); // messages open now
+std::string Letters(); // "L" for each link message, "A" for each analog one, in order
 
 } // namespace testing_messages

@@ -2,15 +2,11 @@
 // (IFDIAG_PORT) pointed at it; and what the tests measure the process by.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "sim/ifbox_sim.h"
 
 namespace testbox {
 
-std::string UniqueLink(); // a link path no other test (or earlier run) uses
-sim::Config Fast();       // pacing off: most tests check bytes, not timing
+sim::Config Fast(); // pacing off: most tests check bytes, not timing
 sim::Box *Start(sim::Config cfg);
 void PointAtMissingPort();
 int OpenFds();

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -32,8 +34,8 @@ void Tick(std::shared_ptr<Run> run) {
         Current.reset();
         for (auto &b : qtwin::testing::OpenMessageBoxes()) // let every modal loop return
             b.box->accept();
-        if (HWND d = qtwin::testing::CurrentDialog())
-            EndDialog(d, 0);
+        if (Dialog())
+            EndDialog(Dialog(), 0);
         PostQuitMessage(99);
     } else if (run->next < run->steps.size()) {
         QTimer::singleShot(10, [run] { Tick(run); });
@@ -46,14 +48,9 @@ int64_t NowMs() {
 
 } // namespace
 
-void Schedule(Steps steps, int stuckSeconds) {
-    Current = std::make_shared<Run>(Run{std::move(steps), 0, stuckSeconds, {}});
-    Current->sinceProgress.start();
-    QTimer::singleShot(0, [run = Current] { Tick(run); });
-}
-
-bool AllStepsDone() {
-    return Current && Current->next == Current->steps.size();
+Steps operator+(Steps a, const Steps &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 Step Do(std::function<void()> action) {
@@ -66,21 +63,14 @@ Step Pause(int ms) {
         [timer, ms] { return timer->isValid() ? timer->hasExpired(ms) : (timer->start(), false); };
 }
 
-Steps operator+(Steps a, const Steps &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+void Schedule(Steps steps, int stuckSeconds) {
+    Current = std::make_shared<Run>(Run{std::move(steps), 0, stuckSeconds, {}});
+    Current->sinceProgress.start();
+    QTimer::singleShot(0, [run = Current] { Tick(run); });
 }
 
-Steps ChooseMenu(char letter) {
-    QWidget *(*frame)() = [] { return qtwin::testing::WidgetFor(MainWindow()); };
-    return {
-        [frame] { return frame() && QApplication::activeWindow() == frame(); },
-        Do([frame] { QTest::keyClick(frame(), Qt::Key_P, Qt::AltModifier); }),
-        [] { return qobject_cast<QMenu *>(QApplication::activePopupWidget()) != nullptr; },
-        Do([letter] {
-            QTest::keyClick(QApplication::activePopupWidget(), Qt::Key(Qt::Key_A + letter - 'A'));
-        }),
-    };
+bool AllStepsDone() {
+    return Current && Current->next == Current->steps.size();
 }
 
 int RunProgram() {
@@ -91,9 +81,9 @@ int RunProgram() {
     return code;
 }
 
-void RunSteps(Steps steps, int stuckSeconds) {
+void RunSteps(Steps steps, int stuckSeconds, Step end) {
     Messages().clear();
-    steps.push_back(Do([] { PostMessageA(MainWindow(), WM_COMMAND, IDM_EXIT, 0); }));
+    steps.push_back(end);
     Schedule(steps, stuckSeconds);
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_TRUE(AllStepsDone());
@@ -102,6 +92,15 @@ void RunSteps(Steps steps, int stuckSeconds) {
 HWND MainWindow() {
     auto all = qtwin::testing::TopLevelWindows();
     return all.empty() ? nullptr : all.front();
+}
+
+QAction *MenuItem(int index) {
+    auto *frame = qobject_cast<QMainWindow *>(qtwin::testing::WidgetFor(MainWindow()));
+    return frame->menuBar()->actions().value(0)->menu()->actions().value(index);
+}
+
+void Choose(int index) { // queued: the menu acts once this step has returned
+    QMetaObject::invokeMethod(MenuItem(index), "trigger", Qt::QueuedConnection);
 }
 
 HWND Dialog() {
@@ -126,8 +125,8 @@ QString TextOf(int id) {
 
 std::vector<int> DisplayIds() {
     std::vector<int> ids = {IDC_EX, IDC_EY};
-    for (int i = 0; i < 8; ++i)
-        ids.insert(ids.begin() + i, IDC_COUNT1 + i);
+    for (int i = 7; i >= 0; --i)
+        ids.insert(ids.begin(), IDC_COUNT1 + i);
     return ids;
 }
 
@@ -170,8 +169,8 @@ bool NoteMessage(bool dismiss) {
 }
 
 Steps OpenDialog() {
-    return Steps{MainWindow} + ChooseMenu('S') +
-           Steps{[] { return NoteMessage(true), Dialog() && DialogWidget()->isVisible(); }};
+    return {MainWindow, Do([] { Choose(0); }),
+            [] { return NoteMessage(true), Dialog() && DialogWidget()->isVisible(); }};
 }
 
 Steps CloseQuietly(sim::Box *box, std::function<void()> close) {

@@ -3,6 +3,7 @@
 // run from the event loop: each step is tried every 10 ms until it returns true.
 #pragma once
 
+#include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <functional>
@@ -16,19 +17,20 @@ namespace uitest {
 
 using Step = std::function<bool()>;
 using Steps = std::vector<Step>;
+Steps operator+(Steps a, const Steps &b);
+Step Do(std::function<void()> action);
+Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
 
 // A step that has not come true for `stuckSeconds` fails the test and ends the program.
 void Schedule(Steps steps, int stuckSeconds = 60);
 bool AllStepsDone();
-Step Do(std::function<void()> action);
-Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
-Steps operator+(Steps a, const Steps &b);
-Steps ChooseMenu(char letter); // Alt+P, then the entry's letter
-int RunProgram();              // WinMain as main() calls it; its exit code
-// Forgets the messages seen, runs the program with the steps, then "Beenden".
-void RunSteps(Steps steps, int stuckSeconds = 60);
+int RunProgram(); // WinMain as main() calls it; its exit code
 
 HWND MainWindow();
+QAction *MenuItem(int index); // "&Programm": 0 "&Start", 1 "&Beenden"
+void Choose(int index);       // as a click on it
+// Forgets the messages seen, runs the program with the steps and `end` ("Beenden").
+void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Do([] { Choose(1); }));
 HWND Dialog(); // the open test dialog, or nullptr
 QWidget *DialogWidget();
 QPushButton *Button(int id);
@@ -38,8 +40,7 @@ std::vector<int> DisplayIds(); // counters of E1..E8, then EX and EY
 void Click(int id);
 void PressKey(Qt::Key key); // where a user's key goes: the active modal window's focus
 
-// Failure messages the steps met, in order.
-struct Seen {
+struct Seen { // a failure message the steps met
     QString text;
     bool dialog_shown;
     int64_t shown_ms, dismissed_ms;
@@ -47,9 +48,9 @@ struct Seen {
 std::vector<Seen> &Messages();
 int OpenBoxes();
 // Notes the open message, if any: the only one, "Fehler", OK only, no icon, owned by the
-// dialog; and dismisses it when asked.
+// dialog; dismisses it if asked.
 bool NoteMessage(bool dismiss = false);
-Steps OpenDialog(); // Alt+P, S; a message while the dialog opens is dismissed
+Steps OpenDialog(); // "Start"; a message while the dialog opens is dismissed
 // Closes the dialog; then for 2.5 s no message, no caller left in one, nothing at the box.
 Steps CloseQuietly(
     sim::Box *box, std::function<void()> close = [] { Click(IDCANCEL); });
