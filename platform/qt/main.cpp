@@ -1,15 +1,6 @@
-// The program's entry on Qt: the system's own entry is WinMain.
-#include <QApplication>
-
-#include "platform/qt/qtwin.h"
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+// The program's entry on Qt; LinuxMain (linux_main.cpp, which tests run too) calls WinMain.
+int LinuxMain(int argc, char **argv);
 
 int main(int argc, char **argv) {
-    QApplication app(argc, argv);
-    // The program takes no arguments; Win32 hands WinMain the rest of the command line.
-    static char commandLine[] = "";
-    int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);
-    qtwin::DestroyAllWindows();
-    return code;
+    return LinuxMain(argc, argv);
 }

@@ -1,0 +1,143 @@
+// The Linux program around WinMain: its command line, one clear line when there is no
+// display, and a clean way out on SIGTERM, SIGINT and SIGHUP. The Windows program takes
+// no arguments and opens COM2; here the user may say which device stands for COM2.
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "link/link.h"
+#include "platform/qt/qtwin.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+
+namespace {
+
+const char USAGE[] =
+    "Usage: ifdiag [-p DEVICE | --port=DEVICE | DEVICE]\n"
+    "       ifdiag -h | --help | --version\n"
+    "\n"
+    "Tests the interface box on a serial line: its inputs, counters, analog values\n"
+    "and motors. Needs an X11 or Wayland desktop.\n"
+    "\n"
+    "  -p, --port DEVICE  the serial device that stands for the box's port COM2,\n"
+    "                     e.g. /dev/ttyUSB0 (default: $IFDIAG_PORT, else /dev/ttyS1)\n"
+    "  -h, --help         show this help and exit\n"
+    "      --version      show the version and exit\n";
+
+[[noreturn]] void UsageError(const std::string &what) {
+    fprintf(stderr, "ifdiag: %s (try --help)\n", what.c_str());
+    exit(2);
+}
+
+// The device named on the command line, or nullptr.
+const char *ParseCommandLine(int argc, char **argv) {
+    const char *device = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char *value = argv[i];
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            fputs(arg == "--version" ? "ifdiag " IFDIAG_VERSION "\n" : USAGE, stdout);
+            exit(0);
+        } else if (arg == "-p" || arg == "--port") {
+            if (i + 1 == argc)
+                UsageError("option " + arg + " needs a DEVICE");
+            value = argv[++i];
+        } else if (arg.rfind("--port=", 0) == 0) {
+            value += 7;
+        } else if (arg[0] == '-') {
+            UsageError("unknown option " + arg);
+        }
+        if (device)
+            UsageError(std::string("one DEVICE only, not ") + device + " and " + value);
+        if (*value == '\0')
+            UsageError("the DEVICE name is empty");
+        device = value;
+    }
+    return device;
+}
+
+// Qt aborts inside QApplication when no platform plugin starts, after warnings that
+// name the cause. Held until it is known whether it starts: then one line, exit 1.
+QStringList startupMessages;
+void DuringStartup(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    startupMessages << text;
+    if (type == QtFatalMsg) {
+        fprintf(stderr, "ifdiag: cannot open a window: %s\n", qPrintable(startupMessages[0]));
+        _exit(1);
+    }
+}
+
+void CheckDisplay() {
+    auto set = [](const char *name) { return getenv(name) && *getenv(name); };
+    if (set("QT_QPA_PLATFORM") || set("DISPLAY"))
+        return;
+    if (!set("WAYLAND_DISPLAY")) {
+        fputs("ifdiag: cannot open a window: DISPLAY and WAYLAND_DISPLAY are unset\n", stderr);
+        exit(1);
+    }
+    setenv("QT_QPA_PLATFORM", "wayland", 1); // Qt takes it unasked only when the session says so
+}
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+    const int saved = errno;
+    const unsigned char number = static_cast<unsigned char>(sig);
+    if (write(signalPipe[1], &number, 1) < 0) { // full: one signal is enough
+    }
+    errno = saved;
+}
+
+// A signal ends the program as closing the dialog and choosing "Beenden" would (polling
+// stopped, the port handed back), then the process dies by it: its sender sees the usual
+// status. The handler only wakes the GUI thread, inside any dialog's or box's loop too.
+void EndOnSignals() {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return; // no way to reach the GUI thread: the signals keep their default action
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        unsigned char sig = 0;
+        if (read(signalPipe[0], &sig, 1) != 1)
+            return;
+        // A closed dialog's handle is dead (handles are never reused): nothing happens.
+        SendMessageA(DialogHandle.load(), WM_COMMAND, IDCANCEL, 0);
+        signal(sig, SIG_DFL);
+        raise(sig);
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction before = {};
+        // Started under nohup (or with SIGINT ignored in the background): left ignored.
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
+} // namespace
+
+int LinuxMain(int argc, char **argv) {
+    // The serial layer reads IFDIAG_PORT when COM2 is opened.
+    if (const char *device = ParseCommandLine(argc, argv))
+        setenv("IFDIAG_PORT", device, 1);
+    CheckDisplay();
+    QtMessageHandler previous = qInstallMessageHandler(DuringStartup);
+    static int qtArgc = 1; // Qt's own options (-platform, -style ...) are not taken
+    QApplication app(qtArgc, argv);
+    qInstallMessageHandler(previous);
+    for (const QString &message : startupMessages)
+        qWarning("%s", qPrintable(message));
+    EndOnSignals();
+    static char commandLine[] = "";
+    int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);
+    qtwin::DestroyAllWindows();
+    return code;
+}
