@@ -11,20 +11,22 @@ find_package(Threads REQUIRED)
 # Nothing beyond Windows' own DLLs: the C++ runtime, libgcc and winpthreads go in whole.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-set(IFDIAG_LINK_SOURCES ${CMAKE_SOURCE_DIR}/link/link.cpp)
-set(IFDIAG_MONITOR_SOURCES ${CMAKE_SOURCE_DIR}/monitor/iostate.cpp
-                           ${CMAKE_SOURCE_DIR}/monitor/poll.cpp)
-set(IFDIAG_UI_SOURCES ${CMAKE_SOURCE_DIR}/ui/mainwnd.cpp ${CMAKE_SOURCE_DIR}/ui/testdlg.cpp)
+set(IFDIAG_LINK_SOURCES ${CMAKE_SOURCE_DIR}/link/link.cpp) # the tests build it once more
 
 add_library(ifdiag_link STATIC ${IFDIAG_LINK_SOURCES})
 target_link_libraries(ifdiag_link PUBLIC Threads::Threads)
 
-add_library(ifdiag_monitor STATIC ${IFDIAG_MONITOR_SOURCES})
+add_library(ifdiag_monitor STATIC ${CMAKE_SOURCE_DIR}/monitor/iostate.cpp
+                                  ${CMAKE_SOURCE_DIR}/monitor/poll.cpp)
 target_link_libraries(ifdiag_monitor PUBLIC ifdiag_link winmm)
 
 # The program: WinMain is the system's own, the C runtime calls it (-mwindows).
-add_executable(ifdiag WIN32 ${IFDIAG_UI_SOURCES} ${CMAKE_SOURCE_DIR}/resources/ifdiag.rc)
-set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/ifdiag.rc PROPERTIES
+set(IFDIAG_RC ${CMAKE_SOURCE_DIR}/resources/ifdiag.rc)
+add_executable(ifdiag WIN32 ${CMAKE_SOURCE_DIR}/ui/mainwnd.cpp ${CMAKE_SOURCE_DIR}/ui/testdlg.cpp
+                            ${IFDIAG_RC})
+# resource.h is found beside the script (and tracked by CMake's scan of it); the icon is
+# neither: windres runs in the build folder and finds it on the include path.
+set_source_files_properties(${IFDIAG_RC} PROPERTIES
   OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/ifdiag.ico)
 target_include_directories(ifdiag PRIVATE ${CMAKE_SOURCE_DIR}/resources)
 target_link_libraries(ifdiag PRIVATE ifdiag_monitor ifdiag_link user32 gdi32 winmm)
