@@ -14,11 +14,10 @@ class QWidget;
 
 namespace qtwin::testing {
 
-// The widget behind a window, dialog or control handle (nullptr for a dead handle), and
-// back. For a main window ClientAreaFor gives the part below the menu bar.
+// The widget behind a window, dialog or control handle (nullptr for a dead handle). For
+// a main window ClientAreaFor gives the part below the menu bar.
 QWidget *WidgetFor(HWND window);
 QWidget *ClientAreaFor(HWND window);
-HWND HandleFor(QWidget *widget);
 
 // Live top-level windows made by CreateWindowExA, in creation order, and their class.
 std::vector<HWND> TopLevelWindows();

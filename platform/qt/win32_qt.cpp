@@ -1,5 +1,5 @@
 // user32/gdi32 on Qt 6 Widgets: windows, menus, modal dialogs from ifdiag.rc, window
-// timers, message boxes and the message loop, for the way ifdiag uses them.
+// timers, message boxes and the message loop, for the way ifdiag uses them and no more.
 //
 // Handles are numbers that are never reused (as Win32's are, for practical purposes),
 // so a message box raised for a dialog that has since gone finds no owner instead of a
@@ -17,15 +17,17 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,8 +39,9 @@
 namespace qtwin {
 namespace {
 
-constexpr UINT EN_CHANGE = 0x0300;
+// Notification codes, in the high word of WM_COMMAND's wparam.
 constexpr UINT BN_CLICKED = 0;
+constexpr UINT EN_CHANGE = 0x0300;
 
 enum class Kind { Main, Dialog, Control };
 
@@ -52,53 +55,36 @@ struct Window {
     int id = 0;            // control id
     std::string className;
     std::map<UINT_PTR, QTimer *> timers;
-    // dialogs
-    bool ended = false;
+    bool ended = false; // dialog: EndDialog has been called, with this result
     INT_PTR result = 0;
     QEventLoop *loop = nullptr;
 };
 
-struct ClassInfo {
-    WNDCLASSA wc;
-    std::string name, menu;
-};
-
-struct BoxWait {
-    std::mutex mutex;
+// One MessageBoxA call: what it shows, its box once up, and how its caller waits.
+struct BoxCall {
+    HWND owner;
+    std::string text, title; // Windows-1252, converted on the GUI thread
+    QPointer<QMessageBox> box;
+    std::mutex mutex; // the caller may be another thread
     std::condition_variable cv;
     bool done = false;
     int result = 0;
-    QEventLoop *loop = nullptr; // set when the caller is the GUI thread
+    QEventLoop *loop = nullptr; // when the caller is the GUI thread
 };
-
-struct OpenBox {
-    HWND owner;
-    QPointer<QMessageBox> box;
-    std::shared_ptr<BoxWait> wait;
-};
-
-struct Brush {
-    QColor color;
-};
-struct Icon {
-    QImage image;
-};
-struct Cursor {
-    Qt::CursorShape shape;
-};
+using BoxCallPtr = std::shared_ptr<BoxCall>;
 
 // GUI thread only.
 std::map<uintptr_t, Window> windows;
 uintptr_t nextHandle = 0x10000;
-std::map<std::string, ClassInfo> classes;
-std::vector<HWND> dialogStack;
-std::vector<OpenBox> boxes;
+std::map<std::string, std::pair<WNDCLASSA, std::string>> classes; // with the menu's name
+std::vector<BoxCallPtr> boxes;                                    // on screen, oldest first
 int modalDepth = 0;            // dialog loops and GUI-thread message boxes running
 QEventLoop *getLoop = nullptr; // GetMessageA waiting
 
-// Any thread.
+// Any thread, under postMutex: posted messages and boxes asked for by other threads.
 std::mutex postMutex;
 std::deque<MSG> posted;
+std::deque<BoxCallPtr> requests;
 bool quitPosted = false;
 int quitCode = 0;
 std::atomic<int> waitingCallers{0};
@@ -116,63 +102,40 @@ Window *Lookup(HWND h) {
 HWND Register(Window w) {
     HWND h = reinterpret_cast<HWND>(nextHandle);
     nextHandle += 4;
-    w.widget->setProperty("ifdiag_hwnd", QVariant::fromValue(reinterpret_cast<quintptr>(h)));
     windows.emplace(reinterpret_cast<uintptr_t>(h), std::move(w));
     return h;
 }
 
-// Windows-1252 to Unicode: Latin-1 except for 0x80..0x9F.
-QString FromAnsi(const char *s) {
-    static const char16_t high[32] = {
-        0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-    QString out;
-    for (; s && *s; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        out += c >= 0x80 && c < 0xA0 ? QChar(high[c - 0x80]) : QChar(c);
-    }
-    return out;
-}
+// The texts of the A calls are Windows-1252. (GUI thread only: the decoder has state.)
 QString FromAnsi(const std::string &s) {
-    return FromAnsi(s.c_str());
+    static QStringDecoder decode("windows-1252");
+    return decode(QByteArray::fromStdString(s));
 }
 
-void FinishWait(const std::shared_ptr<BoxWait> &wait, int result) {
-    std::lock_guard<std::mutex> lock(wait->mutex);
-    if (wait->done)
+// GUI thread: the call returns with `result`.
+void Finish(BoxCall &call, int result) {
+    std::lock_guard<std::mutex> lock(call.mutex);
+    if (call.done)
         return;
-    wait->done = true;
-    wait->result = result;
-    wait->cv.notify_all();
-    if (wait->loop)
-        wait->loop->quit();
+    call.done = true;
+    call.result = result;
+    call.cv.notify_all();
+    if (call.loop)
+        call.loop->quit();
 }
 
-LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp);
-
-// What DefDlgProc does for the messages a dialog procedure leaves alone.
-LRESULT CallDialog(HWND h, Window *w, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    Window *w = Lookup(h);
+    if (!w || w->kind == Kind::Control)
+        return 0;
+    if (w->kind == Kind::Main)
+        return w->wndProc ? w->wndProc(h, msg, wp, lp) : DefWindowProcA(h, msg, wp, lp);
+    // What DefDlgProc does for the messages a dialog procedure leaves alone.
     INT_PTR handled = w->dlgProc ? w->dlgProc(h, msg, wp, lp) : FALSE;
     if (!handled && msg == WM_CLOSE)
         return CallWindow(h, WM_COMMAND, IDCANCEL,
                           reinterpret_cast<LPARAM>(GetDlgItem(h, IDCANCEL)));
     return handled;
-}
-
-LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-    Window *w = Lookup(h);
-    if (!w)
-        return 0;
-    switch (w->kind) {
-    case Kind::Main:
-        return w->wndProc ? w->wndProc(h, msg, wp, lp) : DefWindowProcA(h, msg, wp, lp);
-    case Kind::Dialog:
-        return CallDialog(h, w, msg, wp, lp);
-    case Kind::Control:
-        return 0;
-    }
-    return 0;
 }
 
 void SendCommand(HWND dialog, int id, UINT code, HWND control) {
@@ -183,18 +146,16 @@ void SendCommand(HWND dialog, int id, UINT code, HWND control) {
 // Posted messages reach the innermost loop: GetMessageA returns them, a dialog's loop
 // (or a box's) dispatches them itself, as the Win32 modal loops do.
 void OnPosted() {
-    if (modalDepth > 0) {
-        for (;;) {
-            MSG m;
-            {
-                std::lock_guard<std::mutex> lock(postMutex);
-                if (posted.empty())
-                    return;
-                m = posted.front();
-                posted.pop_front();
-            }
-            DispatchMessageA(&m);
+    while (modalDepth > 0) {
+        MSG m;
+        {
+            std::lock_guard<std::mutex> lock(postMutex);
+            if (posted.empty())
+                return;
+            m = posted.front();
+            posted.pop_front();
         }
+        DispatchMessageA(&m);
     }
     if (getLoop)
         getLoop->quit();
@@ -208,21 +169,20 @@ void KillTimers(Window *w) {
     w->timers.clear();
 }
 
-void CloseBoxesOf(HWND owner) {
-    for (size_t i = 0; i < boxes.size();) {
-        if (boxes[i].owner != owner) {
-            ++i;
-            continue;
-        }
-        OpenBox b = boxes[i];
-        boxes.erase(boxes.begin() + static_cast<long>(i));
-        if (b.box) {
-            b.box->disconnect();
-            b.box->hide();
-            b.box->deleteLater();
-        }
-        FinishWait(b.wait, 0);
+void EndBox(const BoxCallPtr &call, int result) {
+    boxes.erase(std::remove(boxes.begin(), boxes.end(), call), boxes.end());
+    if (call->box) {
+        call->box->disconnect();
+        call->box->hide();
+        call->box->deleteLater();
     }
+    Finish(*call, result);
+}
+
+void CloseBoxesOf(HWND owner) {
+    for (const BoxCallPtr &call : std::vector<BoxCallPtr>(boxes))
+        if (call->owner == owner)
+            EndBox(call, 0);
 }
 
 // Unregisters a window with its controls and lets Qt delete the widget once the events
@@ -243,199 +203,177 @@ void Forget(HWND h) {
     }
 }
 
-void ShowBox(HWND owner, const QString &text, const QString &title,
-             const std::shared_ptr<BoxWait> &wait) {
-    Window *w = owner ? Lookup(owner) : nullptr;
-    if (owner && !w) { // the owner has gone: Win32 fails the call
-        FinishWait(wait, 0);
-        return;
-    }
+void ShowBox(const BoxCallPtr &call) {
+    Window *w = call->owner ? Lookup(call->owner) : nullptr;
+    if (call->owner && !w) // the owner has gone: Win32 fails the call
+        return Finish(*call, 0);
     QWidget *parent = w ? w->widget->window() : nullptr;
-    auto *box = new QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
-    box->setTextFormat(Qt::PlainText);
-    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
-    boxes.push_back({owner, box, wait});
-    QObject::connect(box, &QMessageBox::finished, box, [box, wait] {
-        for (size_t i = 0; i < boxes.size(); ++i)
-            if (boxes[i].box == box)
-                boxes.erase(boxes.begin() + static_cast<long>(i));
-        box->deleteLater();
-        FinishWait(wait, IDOK);
-    });
-    box->show();
-    box->activateWindow();
+    call->box = new QMessageBox(QMessageBox::NoIcon, FromAnsi(call->title), FromAnsi(call->text),
+                                QMessageBox::Ok, parent);
+    call->box->setTextFormat(Qt::PlainText);
+    call->box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    boxes.push_back(call);
+    QObject::connect(call->box, &QMessageBox::finished, [call] { EndBox(call, IDOK); });
+    call->box->show();
+    call->box->activateWindow();
 }
 
-// Requests for boxes from other threads, handed over under a lock of our own (Qt's
-// event queue hands over no data here, so ThreadSanitizer sees every hand-over).
-struct BoxRequest {
-    HWND owner;
-    std::string text, title; // Windows-1252, converted on the GUI thread
-    std::shared_ptr<BoxWait> wait;
-};
-std::mutex requestMutex;
-std::deque<BoxRequest> requests;
-
+// Boxes asked for by other threads, handed over under our own lock: Qt's event queue
+// carries only a bare wake-up, so ThreadSanitizer sees every hand-over (a queued functor
+// would be shared through Qt's reference counting, which it cannot see).
 void ShowRequestedBoxes() {
     for (;;) {
-        BoxRequest r;
+        BoxCallPtr call;
         {
-            std::lock_guard<std::mutex> lock(requestMutex);
+            std::lock_guard<std::mutex> lock(postMutex);
             if (requests.empty())
                 return;
-            r = requests.front();
+            call = requests.front();
             requests.pop_front();
         }
-        ShowBox(r.owner, FromAnsi(r.text), FromAnsi(r.title), r.wait);
+        ShowBox(call);
     }
 }
 
-// Calls from other threads reach the GUI thread as a bare posted event; what they
-// carry goes through our own locked queues. (A queued functor would be shared between
-// the threads through Qt's own reference counting, which ThreadSanitizer cannot see.)
+// Wakes the GUI thread for what other threads have queued: boxes, posted messages.
 class GuiWaker : public QObject {
 public:
-    enum Call { POSTED = QEvent::User + 1, BOXES };
     bool event(QEvent *e) override {
-        if (e->type() == static_cast<QEvent::Type>(POSTED))
-            OnPosted();
-        else if (e->type() == static_cast<QEvent::Type>(BOXES))
-            ShowRequestedBoxes();
-        else
+        if (e->type() != QEvent::User)
             return QObject::event(e);
+        ShowRequestedBoxes();
+        OnPosted();
         return true;
     }
 };
 
-void WakeGuiThread(GuiWaker::Call call) {
+void WakeGuiThread() {
     static GuiWaker *waker = [] {
         auto *w = new GuiWaker;
         w->moveToThread(QCoreApplication::instance()->thread());
         return w;
     }();
-    QCoreApplication::postEvent(waker, new QEvent(static_cast<QEvent::Type>(call)));
+    QCoreApplication::postEvent(waker, new QEvent(QEvent::User));
 }
 
-class MainFrame : public QMainWindow {
+// The close box sends WM_CLOSE; the window procedure decides (DefWindowProcA destroys).
+template <typename Base> class Frame : public Base {
 public:
+    using Base::Base;
     HWND hwnd = nullptr;
 
 protected:
-    void closeEvent(QCloseEvent *e) override {
-        e->ignore(); // the window procedure decides; DefWindowProcA destroys
-        CallWindow(hwnd, WM_CLOSE, 0, 0);
-    }
-};
-
-// Keyboard of a Win32 dialog: no button is ever default; Enter clicks a focused button
-// and otherwise sends IDOK; Escape and the close box send IDCANCEL. The dialog procedure
-// decides whether the dialog ends.
-class DialogFrame : public QDialog {
-public:
-    using QDialog::QDialog;
-    HWND hwnd = nullptr;
-
-protected:
-    void keyPressEvent(QKeyEvent *e) override {
-        switch (e->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            if (auto *b = qobject_cast<QPushButton *>(focusWidget()))
-                b->click();
-            else
-                SendCommand(hwnd, IDOK, BN_CLICKED, GetDlgItem(hwnd, IDOK));
-            break;
-        case Qt::Key_Escape:
-            SendCommand(hwnd, IDCANCEL, BN_CLICKED, GetDlgItem(hwnd, IDCANCEL));
-            break;
-        default:
-            QDialog::keyPressEvent(e);
-        }
-    }
     void closeEvent(QCloseEvent *e) override {
         e->ignore();
         CallWindow(hwnd, WM_CLOSE, 0, 0);
     }
 };
+using MainFrame = Frame<QMainWindow>;
 
-QMenuBar *BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
-    QMenuBar *bar = frame->menuBar();
-    std::function<void(QMenu *, const std::vector<MenuItemTemplate> &)> fill =
-        [&](QMenu *into, const std::vector<MenuItemTemplate> &items) {
-            for (const MenuItemTemplate &item : items) {
-                if (!item.items.empty()) {
-                    fill(into->addMenu(FromAnsi(item.text)), item.items);
-                } else {
-                    int id = item.id;
-                    // A menu choice is posted, so it is acted on from the message loop
-                    // once the menu has closed, as on Windows.
-                    QObject::connect(into->addAction(FromAnsi(item.text)), &QAction::triggered,
-                                     frame, [h, id] { PostMessageA(h, WM_COMMAND, id, 0); });
-                }
-            }
-        };
-    for (const MenuItemTemplate &item : menu.items) {
-        if (!item.items.empty()) {
-            fill(bar->addMenu(FromAnsi(item.text)), item.items);
+// Keyboard of a Win32 dialog: no button is ever default; Enter clicks a focused button
+// and otherwise sends IDOK; Escape and the close box send IDCANCEL (the dialog procedure
+// decides). An arrow on a button moves the focus within its group (a WS_GROUP control
+// starts one) to the next or previous control that is visible, enabled and not a label,
+// wrapping round, without clicking; Qt's own arrow handling never sees it. Edits keep
+// the arrows for their caret.
+class DialogFrame : public Frame<QDialog> {
+public:
+    using Frame::Frame;
+    std::vector<std::pair<QWidget *, int>> controls; // template order, with group number
+
+protected:
+    void keyPressEvent(QKeyEvent *e) override {
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            if (auto *b = qobject_cast<QPushButton *>(focusWidget()))
+                b->click();
+            else
+                SendCommand(hwnd, IDOK, BN_CLICKED, GetDlgItem(hwnd, IDOK));
+        } else if (e->key() == Qt::Key_Escape) {
+            SendCommand(hwnd, IDCANCEL, BN_CLICKED, GetDlgItem(hwnd, IDCANCEL));
         } else {
-            int id = item.id;
-            QObject::connect(bar->addAction(FromAnsi(item.text)), &QAction::triggered, frame,
-                             [h, id] { PostMessageA(h, WM_COMMAND, id, 0); });
+            Frame::keyPressEvent(e);
         }
     }
-    return bar;
+    bool eventFilter(QObject *o, QEvent *e) override { // installed on the buttons
+        int key = e->type() == QEvent::KeyPress ? static_cast<QKeyEvent *>(e)->key() : 0;
+        bool back = key == Qt::Key_Left || key == Qt::Key_Up;
+        if (!back && key != Qt::Key_Right && key != Qt::Key_Down)
+            return false;
+        size_t n = controls.size(), at = 0;
+        while (at < n && controls[at].first != o)
+            ++at;
+        for (size_t i = (at + (back ? n - 1 : 1)) % n; at < n && i != at;
+             i = (i + (back ? n - 1 : 1)) % n) {
+            QWidget *w = controls[i].first;
+            if (controls[i].second == controls[at].second && w->isVisible() && w->isEnabled() &&
+                !qobject_cast<QLabel *>(w)) {
+                w->setFocus(Qt::TabFocusReason); // an edit selects its text, as in Win32
+                break;
+            }
+        }
+        return true;
+    }
+    void changeEvent(QEvent *e) override {
+        // Some window managers (openbox) offer minimising whatever the window's hints say.
+        // A Win32 dialog without a minimise box cannot be minimised: it comes straight
+        // back, with its owner, which the window manager minimises along with it.
+        if (e->type() == QEvent::WindowStateChange && isMinimized())
+            QTimer::singleShot(0, this, [this] {
+                for (QWidget *w : {parentWidget(), static_cast<QWidget *>(this)})
+                    if (w && w->isMinimized()) {
+                        w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
+                        w->show();
+                    }
+                activateWindow();
+            });
+        Frame::changeEvent(e);
+    }
+};
+
+// A menu choice is posted, so it is acted on from the message loop once the menu has
+// closed, as on Windows.
+void BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
+    for (const MenuItemTemplate &popup : menu.items) {
+        QMenu *into = frame->menuBar()->addMenu(FromAnsi(popup.text));
+        for (const MenuItemTemplate &item : popup.items)
+            QObject::connect(into->addAction(FromAnsi(item.text)), &QAction::triggered, frame,
+                             [h, id = item.id] { PostMessageA(h, WM_COMMAND, id, 0); });
+    }
 }
 
 QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
-    const bool tabStop = c.style & 0x00010000u;
+    Window cw;
+    cw.kind = Kind::Control;
+    cw.parent = dh;
+    cw.id = c.id;
+    HWND ch = Register(cw);
     QWidget *widget = nullptr;
-    HWND *self = new HWND(nullptr); // filled in once registered; owned by the widget below
-    switch (c.kind) {
-    case ControlKind::PushButton: {
+    if (c.kind == ControlKind::PushButton) {
         auto *b = new QPushButton(FromAnsi(c.text), dlg);
         b->setAutoDefault(false);
-        b->setDefault(false);
-        b->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
-        int id = c.id;
         QObject::connect(b, &QPushButton::clicked, b,
-                         [dh, id, self] { SendCommand(dh, id, BN_CLICKED, *self); });
+                         [dh, ch, id = c.id] { SendCommand(dh, id, BN_CLICKED, ch); });
+        b->installEventFilter(dlg);
         widget = b;
-        break;
-    }
-    case ControlKind::LText: {
+    } else if (c.kind == ControlKind::LText) {
         auto *l = new QLabel(FromAnsi(c.text), dlg);
         l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-        l->setFocusPolicy(Qt::NoFocus);
         widget = l;
-        break;
-    }
-    case ControlKind::EditText: {
+    } else {
         auto *e = new QLineEdit(dlg);
-        e->setFrame(c.style & 0x00800000u);
-        e->setReadOnly(c.style & 0x0800u);
-        e->setAlignment((c.style & 2u)   ? Qt::AlignRight
-                        : (c.style & 1u) ? Qt::AlignHCenter
-                                         : Qt::AlignLeft);
-        e->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
+        e->setFrame(c.style & WS_BORDER);
         e->setTextMargins(0, 0, 0, 0);
-        int id = c.id;
         // Win32 edits report every change, also those made with SetDlgItemInt.
         QObject::connect(e, &QLineEdit::textChanged, e,
-                         [dh, id, self] { SendCommand(dh, id, EN_CHANGE, *self); });
+                         [dh, ch, id = c.id] { SendCommand(dh, id, EN_CHANGE, ch); });
         widget = e;
-        break;
     }
-    }
-    QObject::connect(widget, &QObject::destroyed, [self] { delete self; });
-    widget->setEnabled(!(c.style & 0x08000000u));
-    widget->setVisible(c.style & 0x10000000u);
-    Window w;
-    w.kind = Kind::Control;
-    w.widget = widget;
-    w.parent = dh;
-    w.id = c.id;
-    *self = Register(std::move(w));
+    widget->setFocusPolicy(c.kind == ControlKind::LText ? Qt::NoFocus
+                           : (c.style & WS_TABSTOP)     ? Qt::StrongFocus
+                                                        : Qt::ClickFocus);
+    widget->setVisible(c.style & WS_VISIBLE);
+    Lookup(ch)->widget = widget;
     return widget;
 }
 
@@ -448,28 +386,17 @@ HINSTANCE ModuleInstance() {
 
 void DestroyAllWindows() {
     {
-        std::lock_guard<std::mutex> lock(requestMutex);
-        for (BoxRequest &r : requests)
-            FinishWait(r.wait, 0);
-        requests.clear();
-    }
-    while (!boxes.empty())
-        CloseBoxesOf(boxes.front().owner);
-    std::vector<QPointer<QWidget>> widgets;
-    for (auto &w : windows)
-        if (w.second.kind != Kind::Control)
-            widgets.push_back(w.second.widget);
-    for (auto &w : windows)
-        KillTimers(&w.second);
-    windows.clear();
-    dialogStack.clear();
-    for (auto &w : widgets)
-        delete w.data();
-    {
         std::lock_guard<std::mutex> lock(postMutex);
+        for (const BoxCallPtr &call : requests)
+            Finish(*call, 0);
+        requests.clear();
         posted.clear();
         quitPosted = false;
     }
+    while (!boxes.empty())
+        EndBox(boxes.front(), 0);
+    while (!windows.empty())
+        Forget(reinterpret_cast<HWND>(windows.begin()->first));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
@@ -483,12 +410,6 @@ QWidget *ClientAreaFor(HWND h) {
     Window *w = Lookup(h);
     return !w ? nullptr : w->client ? w->client : w->widget.data();
 }
-HWND HandleFor(QWidget *widget) {
-    if (!widget)
-        return nullptr;
-    HWND h = reinterpret_cast<HWND>(widget->property("ifdiag_hwnd").value<quintptr>());
-    return Lookup(h) ? h : nullptr;
-}
 std::vector<HWND> TopLevelWindows() {
     std::vector<HWND> out;
     for (auto &w : windows)
@@ -500,18 +421,23 @@ std::string ClassNameOf(HWND h) {
     Window *w = Lookup(h);
     return w ? w->className : std::string();
 }
-HWND CurrentDialog() {
-    return dialogStack.empty() ? nullptr : dialogStack.back();
+HWND CurrentDialog() { // the newest, as dialogs nest
+    HWND last = nullptr;
+    for (auto &w : windows)
+        last = w.second.kind == Kind::Dialog ? reinterpret_cast<HWND>(w.first) : last;
+    return last;
 }
 int ControlIdOf(QWidget *widget) {
-    Window *w = Lookup(HandleFor(widget));
-    return w && w->kind == Kind::Control ? w->id : 0;
+    for (auto &w : windows)
+        if (w.second.kind == Kind::Control && widget && w.second.widget == widget)
+            return w.second.id;
+    return 0;
 }
 std::vector<MessageBoxInfo> OpenMessageBoxes() {
     std::vector<MessageBoxInfo> out;
     for (auto &b : boxes)
-        if (b.box)
-            out.push_back({b.owner, b.box->windowTitle(), b.box->text(), b.box.data()});
+        if (b->box)
+            out.push_back({b->owner, b->box->windowTitle(), b->box->text(), b->box.data()});
     return out;
 }
 int WaitingMessageBoxCallers() {
@@ -533,41 +459,35 @@ using namespace qtwin;
 ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
     if (!wc || !wc->lpszClassName || classes.count(wc->lpszClassName))
         return 0; // ERROR_CLASS_ALREADY_EXISTS on Windows
-    ClassInfo info{*wc, wc->lpszClassName, wc->lpszMenuName ? wc->lpszMenuName : ""};
-    classes[info.name] = info;
+    classes[wc->lpszClassName] = {*wc, wc->lpszMenuName ? wc->lpszMenuName : ""};
     return static_cast<ATOM>(0xC000 + classes.size());
 }
 
-HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD style, int x, int y,
-                            int width, int height, HWND, HMENU, HINSTANCE, LPVOID param) {
+// ifdiag's main window: placed and sized by default (CW_USEDEFAULT), shown by ShowWindow.
+// The class's cursor is not applied: the arrow, the only one LoadCursorA gives, is Qt's
+// default anyway.
+HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, int, int, int, HWND,
+                            HMENU, HINSTANCE, LPVOID param) {
     auto cls = className ? classes.find(className) : classes.end();
     if (cls == classes.end())
         return nullptr;
-    const WNDCLASSA &wc = cls->second.wc;
+    const WNDCLASSA &wc = cls->second.first;
     auto *frame = new MainFrame;
-    frame->setWindowTitle(FromAnsi(title));
+    frame->setWindowTitle(FromAnsi(title ? title : ""));
     auto *client = new QWidget(frame);
     if (wc.hbrBackground) {
         QPalette pal = client->palette();
-        pal.setColor(QPalette::Window, reinterpret_cast<Brush *>(wc.hbrBackground)->color);
+        pal.setColor(QPalette::Window, *reinterpret_cast<QColor *>(wc.hbrBackground));
         client->setPalette(pal);
         client->setAutoFillBackground(true);
     }
-    if (wc.hCursor)
-        client->setCursor(reinterpret_cast<Cursor *>(wc.hCursor)->shape);
     frame->setCentralWidget(client);
-    if (wc.hIcon && !reinterpret_cast<Icon *>(wc.hIcon)->image.isNull())
-        frame->setWindowIcon(QPixmap::fromImage(reinterpret_cast<Icon *>(wc.hIcon)->image));
+    if (wc.hIcon)
+        frame->setWindowIcon(*reinterpret_cast<QIcon *>(wc.hIcon));
 
     QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
-    if (width == CW_USEDEFAULT)
-        frame->resize(std::min(800, avail.width() * 3 / 4), std::min(600, avail.height() * 3 / 4));
-    else
-        frame->resize(width, height);
-    if (x == CW_USEDEFAULT)
-        frame->move(avail.topLeft() + QPoint(32, 32));
-    else
-        frame->move(x, y);
+    frame->resize(std::min(800, avail.width() * 3 / 4), std::min(600, avail.height() * 3 / 4));
+    frame->move(avail.topLeft() + QPoint(32, 32));
 
     Window w;
     w.kind = Kind::Main;
@@ -577,19 +497,14 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD style, 
     w.className = cls->first;
     HWND h = Register(std::move(w));
     frame->hwnd = h;
-    if (const MenuTemplate *menu = FindMenuTemplate(cls->second.menu.c_str()))
+    if (const MenuTemplate *menu = FindMenuTemplate(cls->second.second.c_str()))
         BuildMenu(frame, h, *menu);
 
-    // WM_CREATE before the window is shown; -1 refuses the window.
-    if (CallWindow(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(param)) == -1) {
-        Forget(h);
-        return nullptr;
-    }
-    if (style & WS_VISIBLE)
-        ShowWindow(h, SW_SHOW);
+    CallWindow(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(param));
     return h;
 }
 
+// Every show command shows: ifdiag hides nothing.
 BOOL WINAPI ShowWindow(HWND h, int) {
     Window *w = Lookup(h);
     if (!w || !w->widget)
@@ -600,13 +515,9 @@ BOOL WINAPI ShowWindow(HWND h, int) {
     return wasVisible;
 }
 
+// Qt paints a shown window from its event loop, before any input is handled.
 BOOL WINAPI UpdateWindow(HWND h) {
-    Window *w = Lookup(h);
-    if (!w || !w->widget)
-        return FALSE;
-    if (w->widget->isVisible())
-        w->widget->repaint();
-    return TRUE;
+    return Lookup(h) != nullptr;
 }
 
 BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
@@ -660,7 +571,7 @@ void WINAPI PostQuitMessage(int code) {
         quitCode = code;
     }
     if (QCoreApplication::instance())
-        WakeGuiThread(GuiWaker::POSTED);
+        WakeGuiThread();
 }
 
 BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
@@ -670,7 +581,7 @@ BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
         std::lock_guard<std::mutex> lock(postMutex);
         posted.push_back(MSG{h, message, wp, lp, 0, {0, 0}});
     }
-    WakeGuiThread(GuiWaker::POSTED);
+    WakeGuiThread();
     return TRUE;
 }
 
@@ -679,56 +590,44 @@ LRESULT WINAPI SendMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
 }
 
 HICON WINAPI LoadIconA(HINSTANCE, LPCSTR name) {
-    static std::map<std::string, Icon> icons;
+    static std::map<std::string, QIcon> icons;
     auto res = ProgramResources().icons.find(name ? name : "");
     if (res == ProgramResources().icons.end())
         return nullptr;
-    auto it = icons.find(res->first);
-    if (it == icons.end()) {
-        const EmbeddedFile *f = FindEmbeddedFile(res->second);
-        QImage image;
-        if (f)
-            image.loadFromData(f->data, static_cast<int>(f->size), "ICO");
-        it = icons.emplace(res->first, Icon{image}).first;
-    }
-    return reinterpret_cast<HICON>(&it->second);
+    QIcon &icon = icons[res->first];
+    const EmbeddedFile *f = FindEmbeddedFile(res->second);
+    QPixmap pixmap;
+    if (icon.isNull() && f && pixmap.loadFromData(f->data, static_cast<uint>(f->size), "ICO"))
+        icon = QIcon(pixmap);
+    return reinterpret_cast<HICON>(&icon);
 }
 
 HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
-    static Cursor arrow{Qt::ArrowCursor};
-    if (!instance && name == IDC_ARROW)
-        return reinterpret_cast<HCURSOR>(&arrow);
-    return nullptr;
+    static char arrow;
+    return !instance && name == IDC_ARROW ? reinterpret_cast<HCURSOR>(&arrow) : nullptr;
 }
 
 HGDIOBJ WINAPI GetStockObject(int object) {
-    static Brush brushes[] = {{QColor(0xFF, 0xFF, 0xFF)},
-                              {QColor(0xC0, 0xC0, 0xC0)},
-                              {QColor(0x80, 0x80, 0x80)},
-                              {QColor(0x40, 0x40, 0x40)},
-                              {QColor(0x00, 0x00, 0x00)}};
-    if (object < 0 || object > 4) // WHITE_BRUSH .. BLACK_BRUSH
-        return nullptr;
-    return reinterpret_cast<HGDIOBJ>(&brushes[object]);
+    static QColor darkGray(0x40, 0x40, 0x40);
+    return object == DKGRAY_BRUSH ? reinterpret_cast<HGDIOBJ>(&darkGray) : nullptr;
 }
 
+// ifdiag's dialogs are modal to its main window.
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc, LPARAM param) {
     const DialogTemplate *t = FindDialogTemplate(name);
-    Window *ow = owner ? Lookup(owner) : nullptr;
-    if (!t || (owner && !ow))
+    Window *ow = Lookup(owner);
+    if (!t || !ow || !ow->client)
         return -1;
-    QWidget *ownerTop = ow ? ow->widget->window() : nullptr;
-    QPointer<QWidget> ownerGuard = ownerTop;
+    QPointer<QWidget> ownerTop = ow->widget;
+    QPoint origin = ow->client->mapToGlobal(QPoint(0, 0)); // placed from here, not centred
 
+    // A fixed frame with a title and, with WS_SYSMENU, a close box: no minimise or
+    // maximise box, as the Win32 dialog has.
     auto *dlg = new DialogFrame(ownerTop);
-    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
-    if (t->style & 0x00C00000u)
-        flags |= Qt::WindowTitleHint;
-    if (t->style & WS_SYSMENU)
-        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-    dlg->setWindowFlags(flags);
+    dlg->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                        ((t->style & WS_SYSMENU) ? Qt::WindowCloseButtonHint : Qt::Widget));
     dlg->setWindowTitle(FromAnsi(t->caption));
-    dlg->setWindowModality(ownerTop ? Qt::WindowModal : Qt::ApplicationModal);
+    dlg->setWindowModality(Qt::WindowModal);
     // The template's font, or the platform's sans serif at its size where it is missing.
     QFont font(FromAnsi(t->face), t->pointSize > 0 ? t->pointSize : 8);
     font.setStyleHint(QFont::SansSerif);
@@ -736,33 +635,34 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
 
     // Dialog units: base units of 6 x 13 pixels at 96 dpi (the template font's), scaled
     // with the screen's logical dpi; a unit is a quarter / an eighth of them.
-    QScreen *screen = ownerTop ? ownerTop->screen() : QGuiApplication::primaryScreen();
-    const double bx = 6.0 * screen->logicalDotsPerInchX() / 96.0;
-    const double by = 13.0 * screen->logicalDotsPerInchY() / 96.0;
-    auto px = [&](int du, bool horizontal) {
-        return static_cast<int>(std::lround(du * (horizontal ? bx / 4.0 : by / 8.0)));
+    QScreen *screen = ownerTop->screen();
+    const double bx = 6.0 * screen->logicalDotsPerInchX() / 96.0 / 4.0;
+    const double by = 13.0 * screen->logicalDotsPerInchY() / 96.0 / 8.0;
+    auto rect = [&](int x, int y, int cx, int cy) {
+        return QRect(int(std::lround(x * bx)), int(std::lround(y * by)), int(std::lround(cx * bx)),
+                     int(std::lround(cy * by)));
     };
-    dlg->setFixedSize(px(t->cx, true), px(t->cy, false));
+    QRect frame = rect(t->x, t->y, t->cx, t->cy);
+    dlg->setFixedSize(frame.size());
+    dlg->move(origin + frame.topLeft());
 
     Window dw;
     dw.kind = Kind::Dialog;
     dw.widget = dlg;
     dw.dlgProc = proc;
-    HWND dh = Register(std::move(dw));
+    HWND dh = Register(dw);
     dlg->hwnd = dh;
     HWND firstTab = nullptr;
+    int group = 0;
     for (const ControlTemplate &c : t->controls) {
         QWidget *cw = BuildControl(dlg, c, dh);
-        cw->setGeometry(px(c.x, true), px(c.y, false), px(c.cx, true), px(c.cy, false));
-        if (!firstTab && (c.style & 0x00010000u))
-            firstTab = testing::HandleFor(cw);
+        cw->setGeometry(rect(c.x, c.y, c.cx, c.cy));
+        group += (c.style & WS_GROUP) != 0;
+        dlg->controls.push_back({cw, group});
+        if (!firstTab && (c.style & WS_TABSTOP))
+            firstTab = GetDlgItem(dh, c.id);
     }
-    // Placed relative to the owner's client area, not centred.
-    QWidget *origin = ow ? (ow->client ? ow->client : ow->widget.data()) : nullptr;
-    QPoint at = origin ? origin->mapToGlobal(QPoint(0, 0)) : QPoint(0, 0);
-    dlg->move(at + QPoint(px(t->x, true), px(t->y, false)));
 
-    dialogStack.push_back(dh);
     ++modalDepth;
     CallWindow(dh, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
     Window *w = Lookup(dh);
@@ -779,11 +679,9 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     INT_PTR result = w ? w->result : -1;
     CallWindow(dh, WM_DESTROY, 0, 0);
     --modalDepth;
-    dialogStack.pop_back();
     Forget(dh);
-    if (ownerGuard) {
-        ownerGuard->activateWindow();
-    }
+    if (ownerTop)
+        ownerTop->activateWindow();
     return result;
 }
 
@@ -811,66 +709,40 @@ HWND WINAPI GetDlgItem(HWND dialog, int id) {
     return nullptr;
 }
 
+// ifdiag shows numbers in edits only; other controls are refused.
 BOOL WINAPI SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned) {
     Window *w = Lookup(GetDlgItem(dialog, id));
-    if (!w || !w->widget)
+    auto *e = w ? qobject_cast<QLineEdit *>(w->widget.data()) : nullptr;
+    if (!e)
         return FALSE;
-    QString text = isSigned ? QString::number(static_cast<int>(value)) : QString::number(value);
-    if (auto *e = qobject_cast<QLineEdit *>(w->widget.data()))
-        e->setText(text);
-    else if (auto *l = qobject_cast<QLabel *>(w->widget.data()))
-        l->setText(text);
-    else if (auto *b = qobject_cast<QPushButton *>(w->widget.data()))
-        b->setText(text);
+    e->setText(isSigned ? QString::number(static_cast<int>(value)) : QString::number(value));
     return TRUE;
 }
 
 UINT WINAPI GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned) {
-    if (translated)
-        *translated = FALSE;
     Window *w = Lookup(GetDlgItem(dialog, id));
-    if (!w || !w->widget)
-        return 0;
-    QString text;
-    if (auto *e = qobject_cast<QLineEdit *>(w->widget.data()))
-        text = e->text();
-    else if (auto *l = qobject_cast<QLabel *>(w->widget.data()))
-        text = l->text();
-    else if (auto *b = qobject_cast<QAbstractButton *>(w->widget.data()))
-        text = b->text();
+    auto *e = w ? qobject_cast<QLineEdit *>(w->widget.data()) : nullptr;
+    QString text = e ? e->text() : QString();
     // As Win32: leading blanks, an optional minus when signed, then digits only.
-    int start = 0;
-    while (start < text.size() && text[start].isSpace())
-        ++start;
-    QString s = text.mid(start);
-    bool ok = false;
-    bool digits = !s.isEmpty() && s.back().isDigit() &&
-                  (s[0].isDigit() || (isSigned && s[0] == QLatin1Char('-')));
-    if (isSigned) {
-        int v = s.toInt(&ok);
-        if (ok && digits && translated)
-            *translated = TRUE;
-        return ok && digits ? static_cast<UINT>(v) : 0;
-    }
-    uint v = s.toUInt(&ok);
-    if (ok && digits && translated)
-        *translated = TRUE;
-    return ok && digits ? v : 0;
+    static const QRegularExpression unsignedForm(R"(^\s*\d+$)"), signedForm(R"(^\s*-?\d+$)");
+    bool ok = (isSigned ? signedForm : unsignedForm).match(text).hasMatch();
+    qlonglong v = ok ? text.trimmed().toLongLong(&ok) : 0;
+    ok = ok && (isSigned ? v >= INT32_MIN && v <= INT32_MAX : v <= UINT32_MAX);
+    if (translated)
+        *translated = ok;
+    return ok ? static_cast<UINT>(v) : 0;
 }
 
-UINT_PTR WINAPI SetTimer(HWND h, UINT_PTR id, UINT elapse, TIMERPROC proc) {
+// ifdiag's timers go to the window procedure: a TIMERPROC is not called.
+UINT_PTR WINAPI SetTimer(HWND h, UINT_PTR id, UINT elapse, TIMERPROC) {
     Window *w = Lookup(h);
     if (!w || !w->widget)
         return 0;
     QTimer *&timer = w->timers[id];
     if (!timer) {
         timer = new QTimer(w->widget);
-        QObject::connect(timer, &QTimer::timeout, timer, [h, id, proc] {
-            if (proc)
-                proc(h, WM_TIMER, id, 0);
-            else
-                CallWindow(h, WM_TIMER, id, 0);
-        });
+        QObject::connect(timer, &QTimer::timeout, timer,
+                         [h, id] { CallWindow(h, WM_TIMER, id, 0); });
     }
     timer->start(static_cast<int>(std::max<UINT>(elapse, 10)));
     return id ? id : 1;
@@ -879,37 +751,31 @@ UINT_PTR WINAPI SetTimer(HWND h, UINT_PTR id, UINT elapse, TIMERPROC proc) {
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     if (!QCoreApplication::instance())
         return 0;
-    auto wait = std::make_shared<BoxWait>();
-    std::string body = text ? text : "";
-    std::string title = caption ? caption : "Error";
+    auto call = std::make_shared<BoxCall>();
+    call->owner = owner;
+    call->text = text ? text : "";
+    call->title = caption ? caption : "Error";
     ++waitingCallers;
     if (OnGuiThread()) {
-        ShowBox(owner, FromAnsi(body), FromAnsi(title), wait);
-        bool done;
-        {
-            std::lock_guard<std::mutex> lock(wait->mutex);
-            done = wait->done;
-        }
-        if (!done) {
-            QEventLoop loop;
-            wait->loop = &loop;
-            ++modalDepth;
+        QEventLoop loop;
+        call->loop = &loop;
+        ShowBox(call);
+        ++modalDepth;
+        if (!call->done) // set on this thread only
             loop.exec();
-            --modalDepth;
-            wait->loop = nullptr;
-        }
+        --modalDepth;
     } else {
         // Widgets belong to the GUI thread: the box is put up there and this thread
         // waits until it has been dismissed or its owner has gone.
         {
-            std::lock_guard<std::mutex> lock(requestMutex);
-            requests.push_back(BoxRequest{owner, body, title, wait});
+            std::lock_guard<std::mutex> lock(postMutex);
+            requests.push_back(call);
         }
-        WakeGuiThread(GuiWaker::BOXES);
-        std::unique_lock<std::mutex> lock(wait->mutex);
-        wait->cv.wait(lock, [&] { return wait->done; });
+        WakeGuiThread();
+        std::unique_lock<std::mutex> lock(call->mutex);
+        call->cv.wait(lock, [&] { return call->done; });
     }
     --waitingCallers;
-    std::lock_guard<std::mutex> lock(wait->mutex);
-    return wait->result;
+    std::lock_guard<std::mutex> lock(call->mutex);
+    return call->result;
 }
