@@ -47,23 +47,6 @@ TEST(Shared, ResetRacingAnEdgeWinsOrLosesWhole) {
     }
 }
 
-void CALLBACK Fired(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
-    ++*reinterpret_cast<std::atomic<int> *>(user);
-}
-
-// A killed event never fires; one that could not be killed fires exactly once.
-TEST(Timer, KilledEventNeverFires) {
-    for (int i = 0; i < 50; ++i) {
-        std::atomic<int> fired{0};
-        const UINT id = timeSetEvent(1 + i % 3, 1, Fired, DWORD_PTR(&fired), TIME_ONESHOT);
-        const bool killed = timeKillEvent(id) == TIMERR_NOERROR;
-        for (int w = 0; w < 500 && !killed && fired == 0; ++w)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(fired, killed ? 0 : 1) << i;
-    }
-}
-
 // Every cycle is 0xC1, 0xC5, 0xC9; every input change the box sends is counted, the
 // analog values stored. The box flips E1, E3, E6 and E8 before each 0xC1 reply.
 TEST(Poll, CyclesCountEveryEdgeAndStoreBothValues) {

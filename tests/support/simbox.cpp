@@ -15,16 +15,6 @@ std::string UniqueLink() { // no other test, nor an earlier run, uses it
            "-" + std::to_string(next++);
 }
 
-int CountEntries(const char *path) {
-    int n = 0;
-    if (DIR *d = opendir(path)) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 } // namespace
 
 sim::Config testbox::Fast() {
@@ -44,12 +34,14 @@ void testbox::PointAtMissingPort() {
     setenv("IFDIAG_PORT", (UniqueLink() + "-missing").c_str(), 1);
 }
 
-int testbox::OpenFds() {
-    return CountEntries("/proc/self/fd") - 1; // less the directory stream's own
-}
-
-int testbox::Threads() {
-    return CountEntries("/proc/self/task");
+int testbox::Entries(const char *dir) {
+    int n = 0;
+    if (DIR *d = opendir(dir)) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
 int64_t testbox::NowNs() {

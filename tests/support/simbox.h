@@ -9,8 +9,7 @@ namespace testbox {
 sim::Config Fast(); // pacing off: most tests check bytes, not timing
 sim::Box *Start(sim::Config cfg);
 void PointAtMissingPort();
-int OpenFds();
-int Threads();
-int64_t NowNs(); // the clock of sim::Request::t_ns
+int Entries(const char *dir); // /proc/self/fd or /proc/self/task: what a process holds
+int64_t NowNs();              // the clock of sim::Request::t_ns
 
 } // namespace testbox

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
@@ -63,30 +65,16 @@ Step Pause(int ms) {
         [timer, ms] { return timer->isValid() ? timer->hasExpired(ms) : (timer->start(), false); };
 }
 
-void Schedule(Steps steps, int stuckSeconds) {
-    Current = std::make_shared<Run>(Run{std::move(steps), 0, stuckSeconds, {}});
-    Current->sinceProgress.start();
-    QTimer::singleShot(0, [run = Current] { Tick(run); });
-}
-
-bool AllStepsDone() {
-    return Current && Current->next == Current->steps.size();
-}
-
-int RunProgram() {
-    qtwin::testing::ForgetWindowClasses();
-    static char commandLine[] = "";
-    int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);
-    qtwin::DestroyAllWindows();
-    return code;
-}
-
 void RunSteps(Steps steps, int stuckSeconds, Step end) {
     Messages().clear();
-    steps.push_back(end);
-    Schedule(steps, stuckSeconds);
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_TRUE(AllStepsDone());
+    Current = std::make_shared<Run>(Run{steps + Steps{end}, 0, stuckSeconds, {}});
+    Current->sinceProgress.start();
+    QTimer::singleShot(0, [run = Current] { Tick(run); });
+    qtwin::testing::ForgetWindowClasses(); // WinMain may run again in this process
+    static char commandLine[] = "";
+    EXPECT_EQ(WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT), 0);
+    qtwin::DestroyAllWindows();
+    EXPECT_EQ(Current ? Current->next : 0, Current ? Current->steps.size() : 1) << "steps done";
 }
 
 HWND MainWindow() {
@@ -111,16 +99,13 @@ QWidget *DialogWidget() {
     return qtwin::testing::WidgetFor(Dialog());
 }
 
-QPushButton *Button(int id) {
-    return qobject_cast<QPushButton *>(qtwin::testing::WidgetFor(GetDlgItem(Dialog(), id)));
-}
-
-QLineEdit *Edit(int id) {
-    return qobject_cast<QLineEdit *>(qtwin::testing::WidgetFor(GetDlgItem(Dialog(), id)));
+QWidget *Control(int id) {
+    return qtwin::testing::WidgetFor(GetDlgItem(Dialog(), id));
 }
 
 QString TextOf(int id) {
-    return Edit(id) ? Edit(id)->text() : "<none>";
+    auto *edit = qobject_cast<QLineEdit *>(Control(id));
+    return edit ? edit->text() : "<none>";
 }
 
 std::vector<int> DisplayIds() {
@@ -131,8 +116,8 @@ std::vector<int> DisplayIds() {
 }
 
 void Click(int id) {
-    ASSERT_NE(Button(id), nullptr) << id;
-    QTest::mouseClick(Button(id), Qt::LeftButton);
+    ASSERT_NE(qobject_cast<QPushButton *>(Control(id)), nullptr) << id;
+    QTest::mouseClick(Control(id), Qt::LeftButton);
 }
 
 void PressKey(Qt::Key key) {

@@ -4,8 +4,7 @@
 #pragma once
 
 #include <QAction>
-#include <QLineEdit>
-#include <QPushButton>
+#include <QWidget>
 #include <functional>
 #include <vector>
 
@@ -21,20 +20,16 @@ Steps operator+(Steps a, const Steps &b);
 Step Do(std::function<void()> action);
 Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
 
-// A step that has not come true for `stuckSeconds` fails the test and ends the program.
-void Schedule(Steps steps, int stuckSeconds = 60);
-bool AllStepsDone();
-int RunProgram(); // WinMain as main() calls it; its exit code
-
 HWND MainWindow();
 QAction *MenuItem(int index); // "&Programm": 0 "&Start", 1 "&Beenden"
 void Choose(int index);       // as a click on it
-// Forgets the messages seen, runs the program with the steps and `end` ("Beenden").
+// Forgets the messages seen and runs the program (WinMain) with the steps and `end`
+// ("Beenden"); it must end with code 0. A step that has not come true for `stuckSeconds`
+// fails the test and ends the program.
 void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Do([] { Choose(1); }));
 HWND Dialog(); // the open test dialog, or nullptr
 QWidget *DialogWidget();
-QPushButton *Button(int id);
-QLineEdit *Edit(int id);
+QWidget *Control(int id);
 QString TextOf(int id);
 std::vector<int> DisplayIds(); // counters of E1..E8, then EX and EY
 void Click(int id);
