@@ -1,6 +1,5 @@
 // user32/gdi32 on Qt 6 Widgets: windows, menus, modal dialogs from ifdiag.rc, window
 // timers, message boxes and the message loop, for the way ifdiag uses them and no more.
-//
 // Handles are numbers that are never reused (as Win32's are, for practical purposes),
 // so a message box raised for a dialog that has since gone finds no owner instead of a
 // later dialog. All window state lives on the GUI thread; only PostMessageA,
@@ -57,7 +56,6 @@ struct Window {
     std::map<UINT_PTR, QTimer *> timers;
     bool ended = false; // dialog: EndDialog has been called, with this result
     INT_PTR result = 0;
-    QEventLoop *loop = nullptr;
 };
 
 // One MessageBoxA call: what it shows, its box once up, and how its caller waits.
@@ -90,8 +88,17 @@ int quitCode = 0;
 std::atomic<int> waitingCallers{0};
 
 bool OnGuiThread() {
-    return QCoreApplication::instance() &&
-           QThread::currentThread() == QCoreApplication::instance()->thread();
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+
+// Takes the oldest entry of a queue shared under postMutex.
+template <typename T> bool TakeFirst(std::deque<T> &queue, T *out) {
+    std::lock_guard<std::mutex> lock(postMutex);
+    if (queue.empty())
+        return false;
+    *out = queue.front();
+    queue.pop_front();
+    return true;
 }
 
 Window *Lookup(HWND h) {
@@ -99,10 +106,14 @@ Window *Lookup(HWND h) {
     return it == windows.end() ? nullptr : &it->second;
 }
 
-HWND Register(Window w) {
+HWND Register(Kind kind, QWidget *widget, HWND parent = nullptr, int id = 0) {
     HWND h = reinterpret_cast<HWND>(nextHandle);
     nextHandle += 4;
-    windows.emplace(reinterpret_cast<uintptr_t>(h), std::move(w));
+    Window &w = windows[reinterpret_cast<uintptr_t>(h)];
+    w.kind = kind;
+    w.widget = widget;
+    w.parent = parent;
+    w.id = id;
     return h;
 }
 
@@ -141,24 +152,6 @@ LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
 void SendCommand(HWND dialog, int id, UINT code, HWND control) {
     CallWindow(dialog, WM_COMMAND, (static_cast<WPARAM>(code) << 16) | static_cast<WORD>(id),
                reinterpret_cast<LPARAM>(control));
-}
-
-// Posted messages reach the innermost loop: GetMessageA returns them, a dialog's loop
-// (or a box's) dispatches them itself, as the Win32 modal loops do.
-void OnPosted() {
-    while (modalDepth > 0) {
-        MSG m;
-        {
-            std::lock_guard<std::mutex> lock(postMutex);
-            if (posted.empty())
-                return;
-            m = posted.front();
-            posted.pop_front();
-        }
-        DispatchMessageA(&m);
-    }
-    if (getLoop)
-        getLoop->quit();
 }
 
 void KillTimers(Window *w) {
@@ -218,31 +211,22 @@ void ShowBox(const BoxCallPtr &call) {
     call->box->activateWindow();
 }
 
-// Boxes asked for by other threads, handed over under our own lock: Qt's event queue
-// carries only a bare wake-up, so ThreadSanitizer sees every hand-over (a queued functor
-// would be shared through Qt's reference counting, which it cannot see).
-void ShowRequestedBoxes() {
-    for (;;) {
-        BoxCallPtr call;
-        {
-            std::lock_guard<std::mutex> lock(postMutex);
-            if (requests.empty())
-                return;
-            call = requests.front();
-            requests.pop_front();
-        }
-        ShowBox(call);
-    }
-}
-
-// Wakes the GUI thread for what other threads have queued: boxes, posted messages.
+// Wakes the GUI thread for what other threads queued under postMutex. Qt's event queue
+// carries only the bare wake-up, so ThreadSanitizer sees every hand-over (a queued
+// functor would be shared through Qt's reference counting, which it cannot see).
 class GuiWaker : public QObject {
 public:
     bool event(QEvent *e) override {
         if (e->type() != QEvent::User)
             return QObject::event(e);
-        ShowRequestedBoxes();
-        OnPosted();
+        for (BoxCallPtr call; TakeFirst(requests, &call);)
+            ShowBox(call);
+        // Posted messages reach the innermost loop: GetMessageA returns them, a dialog's
+        // loop (or a box's) dispatches them itself, as the Win32 modal loops do.
+        for (MSG m; modalDepth > 0 && TakeFirst(posted, &m);)
+            DispatchMessageA(&m);
+        if (modalDepth == 0 && getLoop)
+            getLoop->quit();
         return true;
     }
 };
@@ -316,16 +300,9 @@ protected:
     void changeEvent(QEvent *e) override {
         // Some window managers (openbox) offer minimising whatever the window's hints say.
         // A Win32 dialog without a minimise box cannot be minimised: it comes straight
-        // back, with its owner, which the window manager minimises along with it.
+        // back (and the window manager brings back the owner it minimised along with it).
         if (e->type() == QEvent::WindowStateChange && isMinimized())
-            QTimer::singleShot(0, this, [this] {
-                for (QWidget *w : {parentWidget(), static_cast<QWidget *>(this)})
-                    if (w && w->isMinimized()) {
-                        w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
-                        w->show();
-                    }
-                activateWindow();
-            });
+            QTimer::singleShot(0, this, [this] { showNormal(); });
         Frame::changeEvent(e);
     }
 };
@@ -342,11 +319,7 @@ void BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
 }
 
 QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
-    Window cw;
-    cw.kind = Kind::Control;
-    cw.parent = dh;
-    cw.id = c.id;
-    HWND ch = Register(cw);
+    HWND ch = Register(Kind::Control, nullptr, dh, c.id);
     QWidget *widget = nullptr;
     if (c.kind == ControlKind::PushButton) {
         auto *b = new QPushButton(FromAnsi(c.text), dlg);
@@ -489,13 +462,10 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, i
     frame->resize(std::min(800, avail.width() * 3 / 4), std::min(600, avail.height() * 3 / 4));
     frame->move(avail.topLeft() + QPoint(32, 32));
 
-    Window w;
-    w.kind = Kind::Main;
-    w.widget = frame;
-    w.client = client;
-    w.wndProc = wc.lpfnWndProc;
-    w.className = cls->first;
-    HWND h = Register(std::move(w));
+    HWND h = Register(Kind::Main, frame);
+    Lookup(h)->client = client;
+    Lookup(h)->wndProc = wc.lpfnWndProc;
+    Lookup(h)->className = cls->first;
     frame->hwnd = h;
     if (const MenuTemplate *menu = FindMenuTemplate(cls->second.second.c_str()))
         BuildMenu(frame, h, *menu);
@@ -522,13 +492,10 @@ BOOL WINAPI UpdateWindow(HWND h) {
 
 BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
     for (;;) {
+        if (TakeFirst(posted, msg))
+            return TRUE;
         {
             std::lock_guard<std::mutex> lock(postMutex);
-            if (!posted.empty()) {
-                *msg = posted.front();
-                posted.pop_front();
-                return TRUE;
-            }
             if (quitPosted) {
                 quitPosted = false;
                 *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode), 0, 0, {0, 0}};
@@ -537,10 +504,9 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
         }
         // Input, painting and timers are Qt's events; they are handled inside exec().
         QEventLoop loop;
-        QEventLoop *outer = getLoop;
         getLoop = &loop;
         loop.exec();
-        getLoop = outer;
+        getLoop = nullptr;
     }
 }
 
@@ -646,11 +612,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     dlg->setFixedSize(frame.size());
     dlg->move(origin + frame.topLeft());
 
-    Window dw;
-    dw.kind = Kind::Dialog;
-    dw.widget = dlg;
-    dw.dlgProc = proc;
-    HWND dh = Register(dw);
+    HWND dh = Register(Kind::Dialog, dlg);
+    Lookup(dh)->dlgProc = proc;
     dlg->hwnd = dh;
     HWND firstTab = nullptr;
     int group = 0;
@@ -666,14 +629,9 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     ++modalDepth;
     CallWindow(dh, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
     Window *w = Lookup(dh);
-    if (w && !w->ended) {
-        if (t->style & WS_VISIBLE) {
-            dlg->show();
-            dlg->activateWindow();
-        }
-        QEventLoop loop;
-        w->loop = &loop;
-        loop.exec();
+    if (w && !w->ended) { // shown (ifdiag's template is WS_VISIBLE) until EndDialog hides it
+        QTimer::singleShot(0, dlg, [dlg] { dlg->activateWindow(); });
+        dlg->exec();
         w = Lookup(dh);
     }
     INT_PTR result = w ? w->result : -1;
@@ -697,8 +655,6 @@ BOOL WINAPI EndDialog(HWND h, INT_PTR result) {
     CloseBoxesOf(h);
     if (w->widget)
         w->widget->hide();
-    if (w->loop)
-        w->loop->quit();
     return TRUE;
 }
 
