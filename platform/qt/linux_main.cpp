@@ -63,8 +63,8 @@ const char *ParseCommandLine(int argc, char **argv) {
     return device;
 }
 
-// Qt aborts inside QApplication when no platform plugin starts, after warnings that
-// name the cause. Held until it is known whether it starts: then one line, exit 1.
+// Qt aborts inside QApplication when no platform plugin starts, after warnings naming the
+// cause. They are held meanwhile: on failure the first is the one line (status 1).
 QStringList startupMessages;
 void DuringStartup(QtMsgType type, const QMessageLogContext &, const QString &text) {
     startupMessages << text;
