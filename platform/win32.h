@@ -198,7 +198,6 @@ MMRESULT WINAPI timeKillEvent(UINT id);
 #define ES_LEFT 0x0000u
 #define ES_AUTOHSCROLL 0x0080u
 
-#define SW_SHOW 5
 #define SW_SHOWDEFAULT 10
 
 #define DKGRAY_BRUSH 3
@@ -235,6 +234,10 @@ typedef struct tagMSG {
     POINT pt;
 } MSG, *LPMSG;
 
+// Linux (platform/qt): GUI thread only, except PostMessageA, PostQuitMessage and
+// MessageBoxA, which any thread may call; MessageBoxA returns IDOK when dismissed and 0
+// when its owner has gone or closes (EndDialog closes the boxes a dialog owns).
+// Failures are Win32's: a null handle, FALSE, 0 or -1.
 ATOM WINAPI RegisterClassA(const WNDCLASSA *wc);
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
                             int y, int width, int height, HWND parent, HMENU menu,
@@ -256,7 +259,6 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLG
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
 HWND WINAPI GetDlgItem(HWND dialog, int id);
 BOOL WINAPI SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
-UINT WINAPI GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 

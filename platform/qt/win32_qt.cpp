@@ -5,7 +5,6 @@
 // later dialog. All window state lives on the GUI thread; only PostMessageA,
 // PostQuitMessage and MessageBoxA may be called from other threads.
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDialog>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -16,7 +15,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QStringDecoder>
 #include <QThread>
@@ -45,13 +43,15 @@ constexpr UINT EN_CHANGE = 0x0300;
 enum class Kind { Main, Dialog, Control };
 
 struct Window {
-    Kind kind = Kind::Main;
+    Window(Kind k = Kind::Main, QWidget *w = nullptr, HWND p = nullptr, int i = 0)
+        : kind(k), widget(w), parent(p), id(i) {}
+    Kind kind;
     QPointer<QWidget> widget;
+    HWND parent;               // control: its dialog
+    int id;                    // control id
     QWidget *client = nullptr; // main window: the area below the menu bar
     WNDPROC wndProc = nullptr;
     DLGPROC dlgProc = nullptr;
-    HWND parent = nullptr; // control: its dialog
-    int id = 0;            // control id
     std::string className;
     std::map<UINT_PTR, QTimer *> timers;
     bool ended = false; // dialog: EndDialog has been called, with this result
@@ -67,7 +67,6 @@ struct BoxCall {
     std::condition_variable cv;
     bool done = false;
     int result = 0;
-    QEventLoop *loop = nullptr; // when the caller is the GUI thread
 };
 using BoxCallPtr = std::shared_ptr<BoxCall>;
 
@@ -83,8 +82,7 @@ QEventLoop *getLoop = nullptr; // GetMessageA waiting
 std::mutex postMutex;
 std::deque<MSG> posted;
 std::deque<BoxCallPtr> requests;
-bool quitPosted = false;
-int quitCode = 0;
+std::deque<MSG> quit; // WM_QUIT once PostQuitMessage was called, after all posted ones
 std::atomic<int> waitingCallers{0};
 
 bool OnGuiThread() {
@@ -107,14 +105,9 @@ Window *Lookup(HWND h) {
 }
 
 HWND Register(Kind kind, QWidget *widget, HWND parent = nullptr, int id = 0) {
-    HWND h = reinterpret_cast<HWND>(nextHandle);
     nextHandle += 4;
-    Window &w = windows[reinterpret_cast<uintptr_t>(h)];
-    w.kind = kind;
-    w.widget = widget;
-    w.parent = parent;
-    w.id = id;
-    return h;
+    windows[nextHandle] = Window(kind, widget, parent, id);
+    return reinterpret_cast<HWND>(nextHandle);
 }
 
 // The texts of the A calls are Windows-1252. (GUI thread only: the decoder has state.)
@@ -131,8 +124,6 @@ void Finish(BoxCall &call, int result) {
     call.done = true;
     call.result = result;
     call.cv.notify_all();
-    if (call.loop)
-        call.loop->quit();
 }
 
 LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
@@ -252,7 +243,6 @@ protected:
         CallWindow(hwnd, WM_CLOSE, 0, 0);
     }
 };
-using MainFrame = Frame<QMainWindow>;
 
 // Keyboard of a Win32 dialog: no button is ever default; Enter clicks a focused button
 // and otherwise sends IDOK; Escape and the close box send IDCANCEL (the dialog procedure
@@ -274,9 +264,7 @@ protected:
                 SendCommand(hwnd, IDOK, BN_CLICKED, GetDlgItem(hwnd, IDOK));
         } else if (e->key() == Qt::Key_Escape) {
             SendCommand(hwnd, IDCANCEL, BN_CLICKED, GetDlgItem(hwnd, IDCANCEL));
-        } else {
-            Frame::keyPressEvent(e);
-        }
+        } // and nothing else: QDialog's own keys (Escape rejects) would bypass the procedure
     }
     bool eventFilter(QObject *o, QEvent *e) override { // installed on the buttons
         int key = e->type() == QEvent::KeyPress ? static_cast<QKeyEvent *>(e)->key() : 0;
@@ -330,13 +318,11 @@ QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
         widget = b;
     } else if (c.kind == ControlKind::LText) {
         auto *l = new QLabel(FromAnsi(c.text), dlg);
-        l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignTop | Qt::AlignLeft);
         widget = l;
     } else {
         auto *e = new QLineEdit(dlg);
         e->setFrame(c.style & WS_BORDER);
-        e->setTextMargins(0, 0, 0, 0);
         // Win32 edits report every change, also those made with SetDlgItemInt.
         QObject::connect(e, &QLineEdit::textChanged, e,
                          [dh, ch, id = c.id] { SendCommand(dh, id, EN_CHANGE, ch); });
@@ -364,7 +350,7 @@ void DestroyAllWindows() {
             Finish(*call, 0);
         requests.clear();
         posted.clear();
-        quitPosted = false;
+        quit.clear();
     }
     while (!boxes.empty())
         EndBox(boxes.front(), 0);
@@ -445,7 +431,7 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, i
     if (cls == classes.end())
         return nullptr;
     const WNDCLASSA &wc = cls->second.first;
-    auto *frame = new MainFrame;
+    auto *frame = new Frame<QMainWindow>;
     frame->setWindowTitle(FromAnsi(title ? title : ""));
     auto *client = new QWidget(frame);
     if (wc.hbrBackground) {
@@ -494,14 +480,8 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
     for (;;) {
         if (TakeFirst(posted, msg))
             return TRUE;
-        {
-            std::lock_guard<std::mutex> lock(postMutex);
-            if (quitPosted) {
-                quitPosted = false;
-                *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode), 0, 0, {0, 0}};
-                return FALSE;
-            }
-        }
+        if (TakeFirst(quit, msg))
+            return FALSE;
         // Input, painting and timers are Qt's events; they are handled inside exec().
         QEventLoop loop;
         getLoop = &loop;
@@ -520,10 +500,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *msg) {
 }
 
 LRESULT WINAPI DefWindowProcA(HWND h, UINT msg, WPARAM, LPARAM) {
-    if (msg == WM_CLOSE) { // DestroyWindow: hidden, WM_DESTROY, then gone
-        Window *w = Lookup(h);
-        if (w && w->widget)
-            w->widget->hide();
+    if (msg == WM_CLOSE) { // DestroyWindow: WM_DESTROY, then gone
         CallWindow(h, WM_DESTROY, 0, 0);
         Forget(h);
     }
@@ -533,8 +510,7 @@ LRESULT WINAPI DefWindowProcA(HWND h, UINT msg, WPARAM, LPARAM) {
 void WINAPI PostQuitMessage(int code) {
     {
         std::lock_guard<std::mutex> lock(postMutex);
-        quitPosted = true;
-        quitCode = code;
+        quit.assign(1, MSG{nullptr, WM_QUIT, static_cast<WPARAM>(code), 0, 0, {0, 0}});
     }
     if (QCoreApplication::instance())
         WakeGuiThread();
@@ -675,20 +651,6 @@ BOOL WINAPI SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned) {
     return TRUE;
 }
 
-UINT WINAPI GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned) {
-    Window *w = Lookup(GetDlgItem(dialog, id));
-    auto *e = w ? qobject_cast<QLineEdit *>(w->widget.data()) : nullptr;
-    QString text = e ? e->text() : QString();
-    // As Win32: leading blanks, an optional minus when signed, then digits only.
-    static const QRegularExpression unsignedForm(R"(^\s*\d+$)"), signedForm(R"(^\s*-?\d+$)");
-    bool ok = (isSigned ? signedForm : unsignedForm).match(text).hasMatch();
-    qlonglong v = ok ? text.trimmed().toLongLong(&ok) : 0;
-    ok = ok && (isSigned ? v >= INT32_MIN && v <= INT32_MAX : v <= UINT32_MAX);
-    if (translated)
-        *translated = ok;
-    return ok ? static_cast<UINT>(v) : 0;
-}
-
 // ifdiag's timers go to the window procedure: a TIMERPROC is not called.
 UINT_PTR WINAPI SetTimer(HWND h, UINT_PTR id, UINT elapse, TIMERPROC) {
     Window *w = Lookup(h);
@@ -713,12 +675,10 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     call->title = caption ? caption : "Error";
     ++waitingCallers;
     if (OnGuiThread()) {
-        QEventLoop loop;
-        call->loop = &loop;
         ShowBox(call);
         ++modalDepth;
-        if (!call->done) // set on this thread only
-            loop.exec();
+        if (call->box && !call->done) // until dismissed or closed with its owner
+            call->box->exec();
         --modalDepth;
     } else {
         // Widgets belong to the GUI thread: the box is put up there and this thread
