@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench soak valgrind clean
+.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench-build bench soak valgrind clean
 
 all: build
 
@@ -17,11 +17,13 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# A desktop needs only what builds and runs the program, not the test tools.
+# A desktop needs only what builds and runs the program: no tests, no benchmarks.
 demo:
+	@[ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}$${QT_QPA_PLATFORM:-}" ] || { echo \
+	  "demo: no desktop to show ifdiag on (neither DISPLAY nor WAYLAND_DISPLAY is set)" >&2; exit 1; }
 	./scripts/install-deps demo
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target ifdiag ifbox-sim
 	./scripts/demo $(BUILD)
 
 # Benchmarks, never part of `make test`: an optimised build of their own in build-bench.
@@ -29,49 +31,50 @@ demo:
 BENCH_BUILD ?= build-bench
 POLL_BENCH_ARGS ?=
 STARTUP_ARGS ?=
-bench: deps
+bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target benchmarks
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target poll_bench ifdiag ifbox-sim
+
+bench: bench-build
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
-	if [ -x $(BENCH_BUILD)/bench/startup ]; then $(BENCH_BUILD)/bench/startup $(STARTUP_ARGS); \
-	else echo "bench: startup not built (needs Qt 6 and Xlib)"; fi
+	./bench/startup.sh $(BENCH_BUILD) $(STARTUP_ARGS)
 
 # Soak, a benchmark (about 20 minutes by default): the real poll cycle against the simulated
-# box, healthy then loose. SOAK_ARGS="--minutes 1" shortens each phase; see docs/RELIABILITY.md.
-SOAK_ARGS ?=
-soak: deps
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target soak
-	$(BENCH_BUILD)/bench/soak $(SOAK_ARGS)
+# box, healthy then loose. SOAK_ARGS="--minutes 1" sets each phase; see docs/RELIABILITY.md.
+SOAK_ARGS ?= --minutes 10
+soak: bench-build
+	$(BENCH_BUILD)/bench/poll_bench $(SOAK_ARGS)
 
 # The real program under valgrind's memcheck on Xvfb: open the test dialog, close it, quit.
-valgrind: build
+valgrind: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target ifdiag ifbox-sim
 	./scripts/valgrind-ifdiag $(BUILD)
 
 test-tsan: deps
-	cmake -S . -B build-tsan -DIFDIAG_SANITIZE=thread -DIFDIAG_BUILD_BENCH=OFF
+	cmake -S . -B build-tsan -DIFDIAG_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	cmake -S . -B build-asan -DIFDIAG_SANITIZE=address -DIFDIAG_BUILD_BENCH=OFF
+	cmake -S . -B build-asan -DIFDIAG_SANITIZE=address
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS="detect_leaks=1" ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # Windows: the real Win32 program, cross-built with MinGW-w64 into build-mingw.
 MINGW_BUILD ?= build-mingw
 windows: deps
-	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DIFDIAG_BUILD_BENCH=OFF
+	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 	cmake --build $(MINGW_BUILD) -j $(JOBS)
 
 # link/ and monitor/ compile against the real Windows headers (part of `make windows` too).
 mingw-check: deps
-	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DIFDIAG_BUILD_BENCH=OFF
+	cmake -S . -B $(MINGW_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 	cmake --build $(MINGW_BUILD) -j $(JOBS) --target ifdiag_link ifdiag_monitor
 
 # The Windows build under Wine, against the native ifbox-sim (built in build-wine-native).
 test-windows: windows
-	cmake -S . -B build-wine-native -DIFDIAG_BUILD_TESTS=OFF -DIFDIAG_BUILD_BENCH=OFF
+	cmake -S . -B build-wine-native -DIFDIAG_BUILD_TESTS=OFF
 	cmake --build build-wine-native -j $(JOBS) --target ifbox-sim
 	./tests/windows/run-under-wine $(MINGW_BUILD) build-wine-native/sim/ifbox-sim
 

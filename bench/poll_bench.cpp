@@ -1,24 +1,25 @@
-// poll_bench: the real link and poll cycle against the simulated box, in this
-// process, over a real pseudo-terminal with real termios.
+// poll_bench: the real link and poll cycle (link/, monitor/, platform/posix) against the
+// simulated box in this process, over a real pseudo-terminal with real termios.
 //
-// Everything is measured from the box's side: the box stamps every request it
-// receives (CLOCK_MONOTONIC), so periods and motor latencies are what a box on
-// the line would see. Two runs:
-//   paced: 9600-baud byte times and a reply delay, motor commands at random
-//          moments; gives period, latency, CPU and allocations;
-//   cost:  pacing off and no reply delay; the period less the 20 ms timer delay
-//          is what the cycle itself costs (timer wake-up, system calls, the
-//          box thread's own turn-around).
+// By default the figures of the performance budgets, seen from the box, which stamps each
+// request as it arrives: the period (0xC1 to 0xC1) and a motor command's latency (SetMotor
+// to the first request with the new byte). On a pseudo-terminal the box has a request at
+// once and counts a reply byte as arrived when it starts it; on a line the request takes
+// two byte times and the last reply byte one more. The box's reply delay is raised by these
+// three byte times, so an exchange takes as long as on a line and the ideal period holds.
+// CPU is the poll thread's own clock; heap allocations are the poll thread's, counted by
+// the malloc family below.
 //
-// A pseudo-terminal hands the tool's request to the box at once, and the box
-// counts a reply byte as arrived when it writes it. On a line the box sees a
-// request two byte times after it was written and the tool has a reply byte one
-// byte time after the box started sending it. So in the paced run the box's
-// reply delay is raised by three byte times (--no-wire turns this off); then an
-// exchange takes as long as on a line, and the ideal period below holds for both.
+// With --minutes N, the soak: N minutes of one opening with a box that flips known inputs,
+// then N minutes of a loose adapter (open 20 s, the device gone for 5 s while messages are
+// dismissed at once, closed, back, reopened). Every edge the box sent must be counted but
+// those of each opening's reply (it becomes the previous input) and of a last reply the
+// close cut short (where the previous input differs from the box's last byte); descriptors
+// and threads must not grow.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -30,544 +31,427 @@
 #include <vector>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <termios.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "bench/alloc_count.h"
 #include "link/link.h"
 #include "monitor/iostate.h"
 #include "monitor/poll.h"
 #include "sim/ifbox_sim.h"
 
+// The malloc family forwarded to glibc's own entry points, counting the calls of one
+// thread on the way (operator new ends in malloc). No dlsym, which allocates; the thread
+// id is cached in static TLS, so counting never allocates or takes a lock.
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *ptr, size_t size);
+void *__libc_memalign(size_t alignment, size_t size);
+void __libc_free(void *ptr);
+}
+
 namespace {
 
-constexpr double BYTE_MS = 10.0 * 1000.0 / 9600.0; // start, 8 data, stop bits
-constexpr int WIRE_EXTRA_BYTES = 3;                // see the top of the file
+std::atomic<long> WatchedTid{0};
+std::atomic<uint64_t> Allocations{0};
+thread_local long OwnTid = 0;
 
-struct Options {
-    int cycles = 500;
-    int reply_delay_us = 1000;
-    bool wire = true;
-    bool cost = true;
-    bool reference = true;
-    uint32_t seed = 1;
-};
-
-// A healthy box raises no failure message; any that comes is counted and
-// reported, and the figures of that run are not to be trusted.
-std::atomic<int> Messages{0};
-
-int64_t NowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+long Tid() {
+    if (OwnTid == 0)
+        OwnTid = syscall(SYS_gettid);
+    return OwnTid;
 }
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts;
-    if (clock_gettime(clock, &ts) != 0)
-        return 0;
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-std::vector<long> Tasks() {
-    std::vector<long> tids;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                tids.push_back(strtol(e->d_name, nullptr, 10));
-        closedir(d);
-    }
-    std::sort(tids.begin(), tids.end());
-    return tids;
-}
-
-// CPU time of another thread of this process, for threads we cannot ask for
-// their clock (the box's): the scheduler's own nanosecond account.
-int64_t TaskCpuNs(long tid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%ld/schedstat", tid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return -1;
-    long long run = -1;
-    if (fscanf(f, "%lld", &run) != 1)
-        run = -1;
-    fclose(f);
-    return run;
-}
-
-bool SetTimerSlack(long tid, long ns) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%ld/timerslack_ns", tid);
-    FILE *f = fopen(path, "w");
-    if (f == nullptr)
-        return false;
-    const bool ok = fprintf(f, "%ld", ns) > 0;
-    return fclose(f) == 0 && ok;
-}
-
-// Real-time priority for a thread of ours where that is allowed, else the
-// highest nice value allowed; says which it got.
-const char *Prioritise(long tid, int rt_priority) {
-    sched_param sp{};
-    sp.sched_priority = rt_priority;
-    if (sched_setscheduler(pid_t(tid), SCHED_FIFO, &sp) == 0)
-        return "real-time";
-    if (setpriority(PRIO_PROCESS, id_t(tid), -20) == 0)
-        return "nice -20";
-    return "normal";
-}
-
-// What the timer thread got for itself (it asks for time-critical priority).
-const char *PriorityOf(long tid) {
-    if (sched_getscheduler(pid_t(tid)) == SCHED_FIFO)
-        return "real-time";
-    return getpriority(PRIO_PROCESS, id_t(tid)) < 0 ? "raised nice" : "normal";
-}
-
-// The timer thread is the poll thread; a one-off event of our own finds it.
-std::atomic<long> TimerTid{0};
-clockid_t TimerClock;
-
-void CALLBACK NoteTimerThread(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    pthread_getcpuclockid(pthread_self(), &TimerClock);
-    TimerTid.store(alloc_count::Tid());
-}
-
-// Proves the counting hook sees the poll thread: one allocation made there.
-std::atomic<bool> Allocated{false};
-
-void CALLBACK AllocateOnce(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    void *volatile p = malloc(16);
-    free(p);
-    Allocated.store(true);
-}
-
-struct Stats {
-    size_t n = 0;
-    double mean = 0, p50 = 0, p99 = 0, max = 0;
-};
-
-double Percentile(const std::vector<double> &sorted, double p) {
-    if (sorted.empty())
-        return 0;
-    // Nearest rank: the value below which p of the samples lie.
-    size_t rank = size_t(std::ceil(p * double(sorted.size())));
-    return sorted[std::min(sorted.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-Stats Summarize(std::vector<double> v) {
-    Stats s;
-    s.n = v.size();
-    if (v.empty())
-        return s;
-    std::sort(v.begin(), v.end());
-    double sum = 0;
-    for (double x : v)
-        sum += x;
-    s.mean = sum / double(v.size());
-    s.p50 = Percentile(v, 0.50);
-    s.p99 = Percentile(v, 0.99);
-    s.max = v.back();
-    return s;
-}
-
-struct Result {
-    Stats period;
-    Stats segment[3]; // C1 to C5, C5 to C9, C9 to the next C1
-    Stats latency;
-    size_t commands = 0;
-    size_t lost = 0; // commands whose byte never reached the box
-    double wall_s = 0;
-    double cpu_process_s = 0, cpu_box_s = 0, cpu_driver_s = 0, cpu_poll_s = 0;
-    uint64_t poll_allocs = 0;
-    size_t cycles = 0;
-    int messages = 0;
-    const char *box_priority = "normal";
-    const char *poll_priority = "normal";
-};
-
-std::string LinkPath() {
-    const char *dir = getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/ifdiag-bench-" + std::to_string(getpid());
-}
-
-// A box answers on its own clock and has a processor of its own; the
-// simulated one must not be late on ifdiag's account. Linux lets a sleep run up
-// to 50 us late by default (timer slack), and on a busy machine the box thread
-// would queue behind other work: it gets the first turn where we may give it
-// one (root, or a real-time allowance).
-sim::Box *StartBox(const sim::Config &cfg, long *box_tid, Result *out) {
-    const std::vector<long> before = Tasks();
-    sim::Box *box = sim::Start(cfg);
-    if (box == nullptr)
-        return nullptr;
-    for (long tid : Tasks())
-        if (!std::binary_search(before.begin(), before.end(), tid))
-            *box_tid = tid;
-    SetTimerSlack(*box_tid, 1);
-    out->box_priority = Prioritise(*box_tid, 10);
-    return box;
-}
-
-// One opening of the test dialog against a fresh box, as the dialog does it,
-// for `cycles` cycles; motor commands at random moments when `commands` is set.
-bool Measure(const sim::Config &cfg, int cycles, bool commands, double period_guess_ms,
-             uint32_t seed, Result *out) {
-    long box_tid = 0;
-    sim::Box *box = StartBox(cfg, &box_tid, out);
-    if (box == nullptr)
-        return false;
-    setenv("IFDIAG_PORT", cfg.link.c_str(), 1);
-    out->poll_priority = PriorityOf(TimerTid.load());
-
-    Messages = 0;
-    DialogHandle = reinterpret_cast<HWND>(0xB0B0);
-    PreviousInputs = OpenInterface();
-    for (auto &counter : EdgeCounters)
-        counter = 0;
-    MotorByte = 0;
-
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> pause_ms(period_guess_ms, 3 * period_guess_ms);
-    struct Command {
-        int64_t t_ns;
-        BYTE motor;
-    };
-    std::vector<Command> sent;
-    sent.reserve(size_t(cycles));
-    const size_t target = sim::RequestCount(box) + 3 * size_t(cycles + 1);
-
-    const int64_t box0 = TaskCpuNs(box_tid);
-    const int64_t process0 = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
-    const int64_t driver0 = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    const int64_t poll0 = ClockNs(TimerClock);
-    alloc_count::Watch(TimerTid.load());
-    const int64_t start = NowNs();
-    StartPolling();
-
-    for (int k = 0; sim::RequestCount(box) < target; ++k) {
-        if (!commands) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            continue;
-        }
-        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pause_ms(rng)));
-        // Each command changes the byte: motors 1..4 in turn, all right, then
-        // all left, then all off.
-        const int motor = k % 4 + 1;
-        const char direction = "RLA"[(k / 4) % 3];
-        const int64_t t = NowNs();
-        SetMotor(motor, direction);
-        sent.push_back({t, MotorByte.load()});
-    }
-
-    // The last command may have come just before the last request was built;
-    // give it the two cycles it may need.
-    const size_t settle = sim::RequestCount(box) + 6;
-    while (commands && sim::RequestCount(box) < settle)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    StopPolling();
-    const int64_t stop = NowNs();
-    const uint64_t allocs = alloc_count::Watched();
-    alloc_count::Watch(0);
-    const int64_t poll1 = ClockNs(TimerClock);
-    const int64_t driver1 = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    const int64_t process1 = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
-    const int64_t box1 = TaskCpuNs(box_tid);
-    CloseInterface();
-
-    const std::vector<sim::Request> log = sim::Log(box);
-    sim::Stop(box);
-
-    std::vector<double> periods, segments[3];
-    int64_t last_c1 = -1;
-    const sim::Request *previous = nullptr;
-    for (const sim::Request &r : log) {
-        if (r.t_ns < start)
-            continue;
-        if (previous != nullptr) {
-            const int k = previous->code == REQ_INPUTS      ? 0
-                          : previous->code == REQ_ANALOG_EX ? 1
-                                                            : 2;
-            segments[k].push_back(double(r.t_ns - previous->t_ns) / 1e6);
-        }
-        previous = &r;
-        if (r.code != REQ_INPUTS)
-            continue;
-        if (last_c1 >= 0)
-            periods.push_back(double(r.t_ns - last_c1) / 1e6);
-        last_c1 = r.t_ns;
-    }
-    std::vector<double> latencies;
-    size_t lost = 0;
-    for (const Command &c : sent) {
-        auto hit = std::find_if(log.begin(), log.end(), [&c](const sim::Request &r) {
-            return r.t_ns >= c.t_ns && r.motor == c.motor;
-        });
-        if (hit == log.end())
-            ++lost;
-        else
-            latencies.push_back(double(hit->t_ns - c.t_ns) / 1e6);
-    }
-
-    out->period = Summarize(periods);
-    for (int k = 0; k < 3; ++k)
-        out->segment[k] = Summarize(segments[k]);
-    out->latency = Summarize(latencies);
-    out->commands = sent.size();
-    out->lost = lost;
-    out->cycles = periods.size() + 1;
-    out->wall_s = double(stop - start) / 1e9;
-    out->cpu_process_s = double(process1 - process0) / 1e9;
-    out->cpu_box_s = box0 >= 0 && box1 >= 0 ? double(box1 - box0) / 1e9 : 0;
-    out->cpu_driver_s = double(driver1 - driver0) / 1e9;
-    out->cpu_poll_s = double(poll1 - poll0) / 1e9;
-    out->poll_allocs = allocs;
-    out->messages = Messages.load();
-    return true;
-}
-
-// The same exchanges done by hand with bare system calls on the same box:
-// blocking reads, a 20 ms absolute sleep between cycles. What is left of the
-// period above the ideal here belongs to the box, the pseudo-terminal and the
-// scheduler, not to ifdiag.
-bool Reference(const sim::Config &cfg, int cycles, Result *out) {
-    long box_tid = 0;
-    sim::Box *box = StartBox(cfg, &box_tid, out);
-    if (box == nullptr)
-        return false;
-    const int fd = open(cfg.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        sim::Stop(box);
-        return false;
-    }
-    termios tio;
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-
-    auto exchange = [fd](BYTE code, size_t reply) {
-        const BYTE request[2] = {code, 0};
-        if (write(fd, request, 2) != 2)
-            return false;
-        BYTE buf[3];
-        for (size_t got = 0; got < reply;) {
-            const ssize_t n = read(fd, buf + got, reply - got);
-            if (n <= 0)
-                return false;
-            got += size_t(n);
-        }
-        return true;
-    };
-    const int64_t start = NowNs();
-    const int64_t cpu0 = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    bool ok = true;
-    for (int i = 0; i <= cycles && ok; ++i) {
-        const int64_t due_ns = NowNs() + POLL_DELAY_MS * 1000000LL;
-        const timespec due{time_t(due_ns / 1000000000), long(due_ns % 1000000000)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-        }
-        ok = exchange(REQ_INPUTS, 1) && exchange(REQ_ANALOG_EX, 3) && exchange(REQ_ANALOG_EY, 3);
-    }
-    const int64_t cpu1 = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    const int64_t stop = NowNs();
-    close(fd);
-    const std::vector<sim::Request> log = sim::Log(box);
-    sim::Stop(box);
-
-    std::vector<double> periods;
-    int64_t last_c1 = -1;
-    for (const sim::Request &r : log) {
-        if (r.code != REQ_INPUTS)
-            continue;
-        if (last_c1 >= 0)
-            periods.push_back(double(r.t_ns - last_c1) / 1e6);
-        last_c1 = r.t_ns;
-    }
-    out->period = Summarize(periods);
-    out->cycles = periods.size() + 1;
-    out->wall_s = double(stop - start) / 1e9;
-    out->cpu_poll_s = double(cpu1 - cpu0) / 1e9;
-    return ok;
-}
-
-bool ParseArgs(int argc, char **argv, Options *o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto number = [&](long lo, long hi, long *v) {
-            if (i + 1 >= argc)
-                return false;
-            char *end = nullptr;
-            *v = strtol(argv[++i], &end, 10);
-            return *end == '\0' && *v >= lo && *v <= hi;
-        };
-        long v = 0;
-        if (a == "--cycles" && number(10, 10000000, &v))
-            o->cycles = int(v);
-        else if (a == "--reply-delay-us" && number(0, 1000000, &v))
-            o->reply_delay_us = int(v);
-        else if (a == "--seed" && number(0, 0xFFFFFFFFL, &v))
-            o->seed = uint32_t(v);
-        else if (a == "--no-wire")
-            o->wire = false;
-        else if (a == "--no-cost")
-            o->cost = false;
-        else if (a == "--no-reference")
-            o->reference = false;
-        else {
-            fprintf(stderr,
-                    "usage: poll_bench [--cycles N] [--reply-delay-us US] [--seed N] [--no-wire] "
-                    "[--no-cost] [--no-reference]\n"
-                    "  --cycles N          poll cycles per run (500)\n"
-                    "  --reply-delay-us US the box's reaction time before each reply (1000)\n"
-                    "  --seed N            seed of the random moments of the motor commands\n"
-                    "  --no-wire           take the box's timing as it is, without adding the\n"
-                    "                      request's and the last reply byte's time on a line\n"
-                    "  --no-cost           skip the unpaced run that gives the cycle's own cost\n"
-                    "  --no-reference      skip the run with bare system calls on the same box\n");
-            return false;
-        }
-    }
-    return true;
-}
-
-void Row(const char *name, const Stats &s, const char *unit) {
-    printf("  %-28s %9.3f %9.3f %9.3f %9.3f  %s (n=%zu)\n", name, s.mean, s.p50, s.p99, s.max, unit,
-           s.n);
+void Note() {
+    const long watched = WatchedTid.load(std::memory_order_relaxed);
+    if (watched != 0 && Tid() == watched)
+        Allocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace
 
-// The bench has no window system: messages are counted and dismissed at once.
-int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
-    ++Messages;
-    fprintf(stderr, "poll_bench: failure message: %s\n", text);
+extern "C" {
+void *malloc(size_t size) noexcept {
+    return Note(), __libc_malloc(size);
+}
+void free(void *ptr) noexcept {
+    __libc_free(ptr);
+}
+void *calloc(size_t count, size_t size) noexcept {
+    return Note(), __libc_calloc(count, size);
+}
+void *realloc(void *ptr, size_t size) noexcept {
+    return Note(), __libc_realloc(ptr, size);
+}
+void *memalign(size_t align, size_t size) noexcept {
+    return Note(), __libc_memalign(align, size);
+}
+void *aligned_alloc(size_t align, size_t size) noexcept {
+    return memalign(align, size);
+}
+int posix_memalign(void **out, size_t align, size_t size) noexcept {
+    if (align < sizeof(void *) || (align & (align - 1)) != 0)
+        return EINVAL;
+    void *p = memalign(align, size);
+    if (p == nullptr)
+        return ENOMEM;
+    *out = p;
+    return 0;
+}
+} // extern "C"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr double BYTE_MS = 10.0 * 1000.0 / 9600.0; // start, 8 data, stop bits
+const char LINK_TEXT[] = "Bitte \xFC"
+                         "berpr\xFC"
+                         "fen Sie die serielle Verbindung zum Interface";
+const char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
+                           "ngen ist aufgetreten";
+std::atomic<int> LinkMessages{0}, AnalogMessages{0}, OtherMessages{0};
+
+int64_t Ns(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Runs `callback` on the timer thread (the poll thread) and waits until it has run. The
+// thread runs its callbacks in turn: a cycle still finishing then has finished too.
+std::atomic<bool> Ran{false};
+void OnPollThread(LPTIMECALLBACK callback) {
+    Ran = false;
+    timeSetEvent(1, 1, callback, 0, TIME_ONESHOT);
+    while (!Ran)
+        std::this_thread::sleep_for(1ms);
+}
+std::atomic<long> PollTid{0};
+clockid_t PollClock;
+void CALLBACK NotePollThread(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    pthread_getcpuclockid(pthread_self(), &PollClock);
+    PollTid = Tid();
+    Ran = true;
+}
+void CALLBACK AllocateOnce(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    void *volatile p = malloc(16);
+    free(p);
+    Ran = true;
+}
+
+// A box answers on its own clock and has a processor of its own: the simulated one must
+// not be late on ifdiag's account. Its thread inherits from this one the first turn we
+// may give it (real-time for root, else nice -20) and no timer slack (by default Linux
+// lets a sleep end up to 50 us late); then this thread goes back to normal.
+sim::Box *StartBox(sim::Config cfg, const char *name, const char **priority) {
+    const char *tmp = getenv("TMPDIR");
+    cfg.link = std::string(tmp && *tmp ? tmp : "/tmp") + "/ifdiag-" + name + "-" +
+               std::to_string(getpid());
+    sched_param param{};
+    param.sched_priority = 10;
+    *priority = sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? "real-time"
+                : setpriority(PRIO_PROCESS, 0, -20) == 0       ? "nice -20"
+                                                               : "normal";
+    prctl(PR_SET_TIMERSLACK, 1);
+    sim::Box *box = sim::Start(cfg);
+    param.sched_priority = 0;
+    sched_setscheduler(0, SCHED_OTHER, &param);
+    setpriority(PRIO_PROCESS, 0, 0);
+    prctl(PR_SET_TIMERSLACK, 0);
+    setenv("IFDIAG_PORT", cfg.link.c_str(), 1);
+    return box;
+}
+
+// What the test dialog does when it opens; StartPolling follows.
+void OpenDialog() {
+    DialogHandle = reinterpret_cast<HWND>(0xB0B0);
+    PreviousInputs = OpenInterface();
+    for (auto &counter : EdgeCounters)
+        counter = 0;
+}
+
+struct Stats {
+    double mean = 0, p50 = 0, p99 = 0, max = 0;
+    size_t n = 0;
+};
+
+Stats Summarize(std::vector<double> v) {
+    Stats s;
+    if ((s.n = v.size()) == 0)
+        return s;
+    std::sort(v.begin(), v.end());
+    for (double x : v)
+        s.mean += x / double(v.size());
+    // Nearest rank: the value below which that share of the samples lie.
+    auto rank = [&v](double p) {
+        return v[std::max(size_t(std::ceil(p * double(v.size()))), size_t(1)) - 1];
+    };
+    s.p50 = rank(0.50);
+    s.p99 = rank(0.99);
+    s.max = v.back();
+    return s;
+}
+
+void Row(const char *name, const Stats &s, double scale, const char *unit) {
+    printf("  %-22s %9.4f %9.4f %9.4f %9.4f  %s (n=%zu)\n", name, s.mean / scale, s.p50 / scale,
+           s.p99 / scale, s.max / scale, unit, s.n);
+}
+
+// One opening of the dialog against a fresh box for `cycles` cycles, with a motor command
+// every one to three periods at random (seeded) moments.
+int Bench(int cycles, int delay_us, uint32_t seed) {
+    const double ideal = POLL_DELAY_MS + 13 * BYTE_MS + 3 * delay_us / 1000.0;
+    sim::Config cfg;
+    cfg.reply_delay_us = delay_us + int(std::lround(3 * BYTE_MS * 1000));
+    cfg.input_mode = sim::InputMode::Flip;
+    cfg.flip_mask = 0x01; // E1 changes every cycle, so the counting path runs too
+    const char *priority = "";
+    sim::Box *box = StartBox(cfg, "bench", &priority);
+    if (box == nullptr)
+        return 1;
+
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> pause_ms(ideal, 3 * ideal);
+    std::vector<std::pair<int64_t, BYTE>> sent; // when, and the motor byte it made
+    OpenDialog();
+    const int64_t cpu0 = Ns(PollClock), start = Ns(CLOCK_MONOTONIC);
+    WatchedTid = PollTid.load();
+    StartPolling();
+    for (int k = 0; sim::RequestCount(box) < 3 * size_t(cycles + 1); ++k) {
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pause_ms(rng)));
+        // Each command changes the byte: motors 1..4 in turn, all right, all left, all off.
+        const int64_t t = Ns(CLOCK_MONOTONIC);
+        SetMotor(k % 4 + 1, "RLA"[(k / 4) % 3]);
+        sent.push_back({t, MotorByte.load()});
+    }
+    // The last command may have come just before a request was built: two more cycles.
+    for (size_t settle = sim::RequestCount(box) + 6; sim::RequestCount(box) < settle;)
+        std::this_thread::sleep_for(1ms);
+    StopPolling();
+    const int64_t stop = Ns(CLOCK_MONOTONIC), cpu = Ns(PollClock) - cpu0;
+    WatchedTid = 0;
+    CloseInterface();
+    const std::vector<sim::Request> log = sim::Log(box);
+    sim::Stop(box);
+
+    std::vector<double> periods, latencies;
+    int64_t last = -1;
+    for (const sim::Request &r : log) {
+        if (r.code != REQ_INPUTS || r.t_ns < start)
+            continue;
+        if (last >= 0)
+            periods.push_back(double(r.t_ns - last) / 1e6);
+        last = r.t_ns;
+    }
+    size_t lost = 0;
+    for (const auto &[t, motor] : sent) {
+        auto hit = std::find_if(log.begin(), log.end(), [t = t, motor = motor](auto &r) {
+            return r.t_ns >= t && r.motor == motor;
+        });
+        if (hit == log.end())
+            ++lost;
+        else
+            latencies.push_back(double(hit->t_ns - t) / 1e6);
+    }
+    const Stats period = Summarize(periods), latency = Summarize(latencies);
+    const double wall_s = double(stop - start) / 1e9, cpu_pct = 100.0 * double(cpu) / 1e9 / wall_s;
+    const double allocs = double(Allocations.load()) / double(periods.size() + 1);
+    const int messages = LinkMessages + AnalogMessages + OtherMessages;
+
+    printf("poll_bench: %d cycles, 9600 baud, reply delay %d us (+3 byte times for the line), "
+           "box thread %s\n  ideal period: %u ms + 13 x %.4f ms + 3 x %.3f ms = %.3f ms\n",
+           cycles, delay_us, priority, POLL_DELAY_MS, BYTE_MS, delay_us / 1000.0, ideal);
+    printf("  %-22s %9s %9s %9s %9s\n", "", "mean", "p50", "p99", "max");
+    Row("period (C1 to C1)", period, 1, "ms");
+    Row("period / ideal", period, ideal, "");
+    Row("SetMotor to box", latency, 1, "ms");
+    printf("  motor commands: %zu, never arrived: %zu\n", sent.size(), lost);
+    printf("  poll thread CPU: %.4f s in %.2f s of polling = %.3f %% of one core, %.1f us a "
+           "cycle\n  heap allocations on the poll thread: %" PRIu64 " (%.4f per cycle)\n",
+           double(cpu) / 1e9, wall_s, cpu_pct, double(cpu) / 1e3 / double(periods.size() + 1),
+           Allocations.load(), allocs);
+    if (messages > 0)
+        printf("  WARNING: %d failure messages; not the figures of a healthy box\n", messages);
+    printf("ideal_ms=%.3f period_mean_ms=%.3f period_p99_ms=%.3f period_ratio=%.4f "
+           "latency_p99_ms=%.3f cpu_pct=%.3f allocs_per_cycle=%.4f\n",
+           ideal, period.mean, period.p99, period.mean / ideal, latency.p99, cpu_pct, allocs);
+    return messages > 0 ? 1 : 0;
+}
+
+// The soak. Masks the box flips, one after the other every 7 s: each input counts apart.
+const uint8_t MASKS[] = {0x01, 0xA5, 0xFF, 0x5A, 0x80, 0x0F, 0x3C, 0xC3};
+size_t MaskIndex = 0;
+Clock::time_point NextMask;
+
+struct Tally {
+    size_t openings = 0, requests = 0;
+    uint64_t sent[8] = {}, counted[8] = {}, opening[8] = {}, cut[8] = {};
+};
+
+std::string Usage() {
+    int fds = -1, threads = 0; // the listing's own descriptor is not counted
+    for (auto [dir, n] : {std::pair{"/proc/self/fd", &fds}, std::pair{"/proc/self/task", &threads}})
+        if (DIR *d = opendir(dir)) {
+            while (dirent *e = readdir(d))
+                *n += e->d_name[0] != '.';
+            closedir(d);
+        }
+    long rss = 0;
+    if (FILE *f = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            if (strncmp(line, "VmRSS:", 6) == 0)
+                rss = strtol(line + 6, nullptr, 10);
+        fclose(f);
+    }
+    return std::to_string(rss) + " kB, descriptors " + std::to_string(fds) + ", threads " +
+           std::to_string(threads);
+}
+
+// Lets the box run until `until`, changing its flip mask on time and keeping its log short.
+void Run(sim::Box *box, Clock::time_point until, Tally *t) {
+    while (Clock::now() < until) {
+        if (Clock::now() >= NextMask) {
+            sim::SetFlipMask(box, MASKS[++MaskIndex % sizeof MASKS]);
+            NextMask += 7s;
+        }
+        t->requests += sim::RequestCount(box);
+        sim::ClearLog(box);
+        std::this_thread::sleep_for(std::min<Clock::duration>(1s, until - Clock::now()));
+    }
+}
+
+// One opening of the dialog; `during` returns when the user closes it.
+template <typename During> void Session(sim::Box *box, Tally *t, During during) {
+    const std::vector<uint64_t> before = sim::InputFlips(box);
+    const uint8_t last_sent = sim::Inputs(box); // in flip mode: the last byte replied
+    OpenDialog();
+    const uint8_t first = PreviousInputs;
+    StartPolling();
+    during();
+    StopPolling();
+    CloseInterface();
+    OnPollThread(NotePollThread);
+    const std::vector<uint64_t> after = sim::InputFlips(box);
+    const uint8_t uncounted = PreviousInputs ^ sim::Inputs(box);
+    for (int i = 0; i < 8; ++i) {
+        t->sent[i] += after[i] - before[i];
+        t->counted[i] += EdgeCounters[i];
+        t->opening[i] += ((first ^ last_sent) >> i) & 1;
+        t->cut[i] += (uncounted >> i) & 1;
+    }
+    ++t->openings;
+}
+
+bool Report(const char *phase, const Tally &t, const std::string &start, bool ok) {
+    uint64_t sum[4] = {};
+    bool exact = true;
+    printf("%s: %zu opening(s), %zu requests (%zu cycles)\n  per input (sent/counted):", phase,
+           t.openings, t.requests, t.requests / 3);
+    for (int i = 0; i < 8; ++i) {
+        const uint64_t *of[4] = {t.sent, t.counted, t.opening, t.cut};
+        for (int k = 0; k < 4; ++k)
+            sum[k] += of[k][i];
+        exact = exact && t.counted[i] == t.sent[i] - t.opening[i] - t.cut[i];
+        printf(" E%d %" PRIu64 "/%" PRIu64, i + 1, t.sent[i], t.counted[i]);
+    }
+    const std::string end = Usage();
+    printf("\n  edges sent %" PRIu64 " = counted %" PRIu64 " + in opening replies %" PRIu64
+           " + in cut-short last replies %" PRIu64 ": %s\n",
+           sum[0], sum[1], sum[2], sum[3], exact ? "exact, every input" : "MISMATCH");
+    printf("  messages: %d link, %d analog, %d other\n  VmRSS %s -> %s\n", LinkMessages.exchange(0),
+           AnalogMessages.exchange(0), OtherMessages.exchange(0), start.c_str(), end.c_str());
+    fflush(stdout);
+    // Descriptors and threads, after the VmRSS, must be as they were.
+    return ok && exact && start.substr(start.find(',')) == end.substr(end.find(','));
+}
+
+int Soak(double minutes) {
+    sim::Config cfg;
+    cfg.reply_delay_us = 1000;
+    cfg.input_mode = sim::InputMode::Flip;
+    cfg.flip_mask = MASKS[0];
+    cfg.analog_ex = 512;
+    cfg.analog_ey = 300;
+    const char *priority = "";
+    sim::Box *box = StartBox(cfg, "soak", &priority);
+    if (box == nullptr)
+        return 1;
+    const auto phase = std::chrono::duration_cast<Clock::duration>(minutes * 60s);
+    NextMask = Clock::now() + 7s;
+    Tally healthy, loose;
+    std::string usage = Usage();
+    const auto healthy_end = Clock::now() + phase;
+    Session(box, &healthy, [&] { Run(box, healthy_end, &healthy); });
+    bool ok = Report("healthy", healthy, usage, LinkMessages + AnalogMessages + OtherMessages == 0);
+
+    usage = Usage();
+    for (const auto end = Clock::now() + phase; Clock::now() < end;) {
+        Session(box, &loose, [&] {
+            Run(box, std::min(end, Clock::now() + 20s), &loose);
+            // Its last reply is still read: the box goes only once it is out.
+            sim::SetFault(box, sim::Fault::Vanish);
+            Run(box, Clock::now() + 5s, &loose);
+        });
+        sim::Reappear(box);
+    }
+    // The box going while an analog reply is awaited makes that read fail: the analog
+    // message, once per vanishing at most. Anything else is a fault.
+    ok = Report("intermittent", loose, usage,
+                LinkMessages > 0 && size_t(AnalogMessages) <= loose.openings &&
+                    OtherMessages == 0) &&
+         ok;
+    sim::Stop(box);
+    printf("soak: %s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+// No window system here: a message is counted and dismissed at once, as by a user who
+// clicks OK straight away.
+int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR title, UINT) {
+    const bool error = strcmp(title, "Fehler") == 0;
+    ++(error && strcmp(text, LINK_TEXT) == 0     ? LinkMessages
+       : error && strcmp(text, ANALOG_TEXT) == 0 ? AnalogMessages
+                                                 : OtherMessages);
     return IDOK;
 }
 
 int main(int argc, char **argv) {
-    Options o;
-    if (!ParseArgs(argc, argv, &o))
-        return 2;
-
-    // Start the timer thread and learn who it is before anything is measured.
-    timeSetEvent(1, 1, NoteTimerThread, 0, TIME_ONESHOT);
-    while (TimerTid.load() == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
-    alloc_count::Watch(TimerTid.load());
-    timeSetEvent(1, 1, AllocateOnce, 0, TIME_ONESHOT);
-    while (!Allocated.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const uint64_t seen = alloc_count::Watched();
-    alloc_count::Watch(0);
-    if (seen != 1) {
-        fprintf(stderr, "poll_bench: the allocation counter saw %" PRIu64 " of 1 allocation\n",
-                seen);
+    double cycles = 500, delay_us = 1000, seed = 1, minutes = 0;
+    for (int i = 1; i < argc; i += 2) {
+        const std::string a = argv[i];
+        char *end = nullptr;
+        const double v = i + 1 < argc ? strtod(argv[i + 1], &end) : -1;
+        double *to = a == "--cycles"           ? &cycles
+                     : a == "--reply-delay-us" ? &delay_us
+                     : a == "--seed"           ? &seed
+                     : a == "--minutes"        ? &minutes
+                                               : nullptr;
+        if (to == nullptr || end == nullptr || *end != '\0' || !(v >= 0 && v <= 1e7)) {
+            fprintf(stderr, "usage: poll_bench [--cycles N (500)] [--reply-delay-us US (1000)] "
+                            "[--seed N (1)]\n       poll_bench --minutes N   the soak, N "
+                            "minutes healthy and N loose\n");
+            return 2;
+        }
+        *to = v;
+    }
+    // The timer thread starts here; the allocation counter must see its one allocation.
+    OnPollThread(NotePollThread);
+    WatchedTid = PollTid.load();
+    OnPollThread(AllocateOnce);
+    WatchedTid = 0;
+    if (Allocations.exchange(0) != 1) {
+        fprintf(stderr, "poll_bench: the allocation counter missed the poll thread\n");
         return 1;
     }
-
-    const double delay_ms = o.reply_delay_us / 1000.0;
-    const double ideal = POLL_DELAY_MS + 13 * BYTE_MS + 3 * delay_ms;
-
-    sim::Config paced;
-    paced.link = LinkPath();
-    paced.pacing = true;
-    paced.reply_delay_us =
-        o.reply_delay_us + (o.wire ? int(std::lround(WIRE_EXTRA_BYTES * BYTE_MS * 1000)) : 0);
-    paced.input_mode = sim::InputMode::Flip;
-    paced.flip_mask = 0x01; // E1 changes every cycle, so the counting path runs too
-    Result r;
-    if (!Measure(paced, o.cycles, true, ideal, o.seed, &r)) {
-        fprintf(stderr, "poll_bench: cannot start the simulated box\n");
-        return 1;
-    }
-
-    Result c;
-    bool have_cost = false;
-    if (o.cost) {
-        sim::Config fast = paced;
-        fast.pacing = false;
-        fast.reply_delay_us = 0;
-        have_cost = Measure(fast, o.cycles, false, 0, o.seed, &c);
-    }
-
-    Result ref;
-    bool have_ref = false;
-    if (o.reference)
-        have_ref = Reference(paced, o.cycles, &ref);
-
-    const double ifdiag_cpu_s = r.cpu_process_s - r.cpu_box_s - r.cpu_driver_s;
-    const double cpu_pct = 100.0 * ifdiag_cpu_s / r.wall_s;
-    const double allocs_per_cycle = double(r.poll_allocs) / double(r.cycles);
-    const double cost_ms = have_cost ? c.period.mean - POLL_DELAY_MS : -1;
-
-    printf("poll_bench: %d cycles, 9600 baud, reply delay %d us%s\n", o.cycles, o.reply_delay_us,
-           o.wire ? " (+3 byte times for the line)" : " (box timing as is)");
-    printf("  box thread priority: %s; poll thread priority: %s\n", r.box_priority,
-           r.poll_priority);
-    printf("  ideal period: %u ms + 13 x %.4f ms + 3 x %.3f ms = %.3f ms\n", POLL_DELAY_MS, BYTE_MS,
-           delay_ms, ideal);
-    printf("  %-28s %9s %9s %9s %9s\n", "", "mean", "p50", "p99", "max");
-    Row("period (C1 to C1)", r.period, "ms");
-    printf("  %-28s %9.4f %9.4f %9.4f %9.4f\n", "period / ideal", r.period.mean / ideal,
-           r.period.p50 / ideal, r.period.p99 / ideal, r.period.max / ideal);
-    const double line_ms[3] = {delay_ms + 3 * BYTE_MS, delay_ms + 5 * BYTE_MS,
-                               POLL_DELAY_MS + delay_ms + 5 * BYTE_MS};
-    const char *segment_names[3] = {"  C1 to C5 (digital)", "  C5 to C9 (EX)",
-                                    "  C9 to C1 (EY + 20 ms)"};
-    for (int k = 0; k < 3; ++k) {
-        Row(segment_names[k], r.segment[k], "ms");
-        printf("  %-28s %9.3f  (line time %.3f ms)\n", "    over the line time",
-               r.segment[k].mean - line_ms[k], line_ms[k]);
-    }
-    if (have_ref) {
-        Row("reference: bare syscalls", ref.period, "ms");
-        printf("  %-28s %9.4f %9.4f %9.4f %9.4f\n", "reference / ideal", ref.period.mean / ideal,
-               ref.period.p50 / ideal, ref.period.p99 / ideal, ref.period.max / ideal);
-    }
-    Row("SetMotor to box", r.latency, "ms");
-    if (have_cost) {
-        Stats cost = c.period;
-        cost.mean -= POLL_DELAY_MS;
-        cost.p50 -= POLL_DELAY_MS;
-        cost.p99 -= POLL_DELAY_MS;
-        cost.max -= POLL_DELAY_MS;
-        Row("cycle cost, unpaced", cost, "ms (period - 20 ms)");
-    }
-    printf("  motor commands: %zu, never arrived: %zu\n", r.commands, r.lost);
-    printf("  CPU over %.2f s of polling (%zu cycles):\n", r.wall_s, r.cycles);
-    printf("    whole process %.4f s, simulated box thread %.4f s, bench driver %.4f s\n",
-           r.cpu_process_s, r.cpu_box_s, r.cpu_driver_s);
-    printf("    ifdiag (process - box - driver) %.4f s = %.3f %% of one core = %.3f s per "
-           "minute\n",
-           ifdiag_cpu_s, cpu_pct, 60.0 * ifdiag_cpu_s / r.wall_s);
-    printf("    poll thread alone %.4f s = %.3f %%; per cycle %.1f us\n", r.cpu_poll_s,
-           100.0 * r.cpu_poll_s / r.wall_s, 1e6 * r.cpu_poll_s / double(r.cycles));
-    printf("  heap allocations on the poll thread while polling: %" PRIu64 " (%.4f per cycle)\n",
-           r.poll_allocs, allocs_per_cycle);
-    if (have_ref)
-        printf("  reference: %.1f us CPU per cycle for the same exchanges\n",
-               1e6 * ref.cpu_poll_s / double(ref.cycles));
-    if (have_cost)
-        printf("  unpaced: poll thread %.1f us CPU per cycle, %" PRIu64 " allocations\n",
-               1e6 * c.cpu_poll_s / double(c.cycles), c.poll_allocs);
-    if (r.messages + c.messages > 0)
-        printf("  WARNING: %d failure messages; the figures are not those of a healthy box\n",
-               r.messages + c.messages);
-
-    printf("ideal_ms=%.3f period_mean_ms=%.3f period_p99_ms=%.3f period_ratio=%.4f "
-           "latency_p99_ms=%.3f cpu_pct=%.3f allocs_per_cycle=%.4f cycle_cost_ms=%.3f\n",
-           ideal, r.period.mean, r.period.p99, r.period.mean / ideal, r.latency.p99, cpu_pct,
-           allocs_per_cycle, cost_ms);
-    return r.messages + c.messages > 0 ? 1 : 0;
+    return minutes > 0 ? Soak(minutes)
+                       : Bench(std::max(10, int(cycles)), int(delay_us), uint32_t(seed));
 }
