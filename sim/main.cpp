@@ -20,7 +20,7 @@ const char kHelp[] =
     "  --link PATH        symlink to the pty (default /tmp/ifbox-sim); refused if\n"
     "                     PATH exists and is not a stale link, or if another\n"
     "                     ifbox-sim serves it\n"
-    "  --inputs MODE      fixed:0xNN, flip:0xMASK (flips before each reply) or\n"
+    "  --inputs MODE      fixed:0xNN, flip:0xMASK (toggles its bits at each reply) or\n"
     "                     lively (default: running motors pulse E1..E4)\n"
     "  --analog EX,EY     fixed values (0..65535) or lively (default)\n"
     "  --reply-delay-us N before the first reply byte (0..1000000, default 0)\n"
@@ -31,12 +31,12 @@ const char kHelp[] =
     "                     --slow-ms), short (1-byte analog replies), flapping\n"
     "  --late-ms N        0..10000 (default 150)\n"
     "  --slow-ms N        0..10000 (default 50)\n"
-    "  --flap-ms DOWN,UP  time gone, time back, 10..600000 each (default 500,500)\n"
+    "  --flap-ms DOWN,UP  ms gone, ms back, 10..600000 each (default 500,500)\n"
     "  --log FILE         a line per request: <t_ns> <code> <motor>, t_ns on\n"
     "                     CLOCK_MONOTONIC, code and motor in hex\n"
     "  --no-ctty          do not make the pty the controlling terminal\n"
     "  -h, --help, --version  this help or the version\n"
-    "Exit status: 0 when ended by a signal, 2 on a usage error or refusal.\n";
+    "Exit status: 0 when ended by a signal, 2 on a usage error or if it cannot start.\n";
 
 std::string opt, value; // the option being parsed and its value, for the messages
 

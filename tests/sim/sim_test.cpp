@@ -21,7 +21,7 @@ TEST(SimCommand, UsageErrorsNameTheOptionInOneLineWithStatus2) {
     for (std::string args : {"--bogus", "--flap-ms 0,0", "--flap-ms=20", "--reply-delay-us -1",
                              "--slow-ms 10001", "--inputs fixed:0x1G", "--analog 65536,0",
                              "--fault slow:1:2:3", "--fault=nosuch", "--log", "--no-pacing=1"}) {
-        std::string out = Sh("$SIM " + args + "; echo $?");
+        std::string out = Sh("timeout 5 $SIM " + args + "; echo $?");
         std::regex want("ifbox-sim: .*" + args.substr(0, args.find_first_of(" =")) +
                         ".*; try --help\n2\n");
         EXPECT_TRUE(std::regex_match(out, want)) << out;
@@ -41,10 +41,10 @@ TEST(SimCommand, HelpFitsEightyColumnsAndNamesEveryFault) {
 // A user's file, another live box's link, a link changed under it: none is touched.
 TEST(SimCommand, LinkReplacesOnlyAStaleLinkAndRemovesOnlyItsOwn) {
     std::string out = Sh(R"sh(cd "$(mktemp -d)" && echo data >file && ln -s /dev/pts/999999 link
-        $SIM --link file; echo "file: $? $(cat file)"
-        serve() { $SIM --link link --no-ctty >/dev/null & pid=$!
+        timeout 5 $SIM --link file; echo "file: $? $(cat file)"
+        serve() { $SIM --link=link --no-ctty >/dev/null & pid=$!
                   while kill -0 $pid && [ "$(readlink link)" = "$1" ]; do sleep 0.01; done; }
-        serve /dev/pts/999999; $SIM --link "$PWD/link"; echo "second: $?"
+        serve /dev/pts/999999; timeout 5 $SIM --link "$PWD/link"; echo "second: $?"
         kill $pid; wait $pid; echo "first: $? $(ls)"
         serve ""; ln -sfn file link; kill $pid; wait $pid; echo "changed: $(readlink link)"
         rm -r "$PWD")sh");
