@@ -58,12 +58,12 @@ struct Window {
     INT_PTR result = 0;
 };
 
-// One MessageBoxA call: what it shows, its box once up, and how its caller waits.
+// One MessageBoxA call: what it shows and how its caller waits. No Qt object in it: the
+// caller's thread may be the one that destroys it.
 struct BoxCall {
     HWND owner;
     std::string text, title; // Windows-1252, converted on the GUI thread
-    QPointer<QMessageBox> box;
-    std::mutex mutex; // the caller may be another thread
+    std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
     int result = 0;
@@ -74,7 +74,7 @@ using BoxCallPtr = std::shared_ptr<BoxCall>;
 std::map<uintptr_t, Window> windows;
 uintptr_t nextHandle = 0x10000;
 std::map<std::string, std::pair<WNDCLASSA, std::string>> classes; // with the menu's name
-std::vector<BoxCallPtr> boxes;                                    // on screen, oldest first
+std::vector<std::pair<BoxCallPtr, QPointer<QMessageBox>>> boxes;  // on screen, oldest first
 int modalDepth = 0;            // dialog loops and GUI-thread message boxes running
 QEventLoop *getLoop = nullptr; // GetMessageA waiting
 
@@ -116,7 +116,6 @@ QString FromAnsi(const std::string &s) {
     return decode(QByteArray::fromStdString(s));
 }
 
-// GUI thread: the call returns with `result`.
 void Finish(BoxCall &call, int result) {
     std::lock_guard<std::mutex> lock(call.mutex);
     if (call.done)
@@ -153,20 +152,22 @@ void KillTimers(Window *w) {
     w->timers.clear();
 }
 
-void EndBox(const BoxCallPtr &call, int result) {
-    boxes.erase(std::remove(boxes.begin(), boxes.end(), call), boxes.end());
-    if (call->box) {
-        call->box->disconnect();
-        call->box->hide();
-        call->box->deleteLater();
+void EndBox(BoxCallPtr call, int result) { // by value: the entry holding it goes
+    auto it = std::find_if(boxes.begin(), boxes.end(), [&](auto &b) { return b.first == call; });
+    if (it != boxes.end() && it->second) {
+        it->second->disconnect();
+        it->second->hide();
+        it->second->deleteLater();
     }
+    if (it != boxes.end())
+        boxes.erase(it);
     Finish(*call, result);
 }
 
 void CloseBoxesOf(HWND owner) {
-    for (const BoxCallPtr &call : std::vector<BoxCallPtr>(boxes))
-        if (call->owner == owner)
-            EndBox(call, 0);
+    for (auto &b : decltype(boxes)(boxes))
+        if (b.first->owner == owner)
+            EndBox(b.first, 0);
 }
 
 // Unregisters a window with its controls and lets Qt delete the widget once the events
@@ -187,19 +188,22 @@ void Forget(HWND h) {
     }
 }
 
-void ShowBox(const BoxCallPtr &call) {
+QMessageBox *ShowBox(const BoxCallPtr &call) {
     Window *w = call->owner ? Lookup(call->owner) : nullptr;
-    if (call->owner && !w) // the owner has gone: Win32 fails the call
-        return Finish(*call, 0);
+    if (call->owner && !w) { // the owner has gone: Win32 fails the call
+        Finish(*call, 0);
+        return nullptr;
+    }
     QWidget *parent = w ? w->widget->window() : nullptr;
-    call->box = new QMessageBox(QMessageBox::NoIcon, FromAnsi(call->title), FromAnsi(call->text),
+    auto *box = new QMessageBox(QMessageBox::NoIcon, FromAnsi(call->title), FromAnsi(call->text),
                                 QMessageBox::Ok, parent);
-    call->box->setTextFormat(Qt::PlainText);
-    call->box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
-    boxes.push_back(call);
-    QObject::connect(call->box, &QMessageBox::finished, [call] { EndBox(call, IDOK); });
-    call->box->show();
-    call->box->activateWindow();
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    boxes.push_back({call, box});
+    QObject::connect(box, &QMessageBox::finished, [call] { EndBox(call, IDOK); });
+    box->show();
+    box->activateWindow();
+    return box;
 }
 
 // Wakes the GUI thread for what other threads queued under postMutex. Qt's event queue
@@ -353,7 +357,7 @@ void DestroyAllWindows() {
         quit.clear();
     }
     while (!boxes.empty())
-        EndBox(boxes.front(), 0);
+        EndBox(boxes.front().first, 0);
     while (!windows.empty())
         Forget(reinterpret_cast<HWND>(windows.begin()->first));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -395,8 +399,8 @@ int ControlIdOf(QWidget *widget) {
 std::vector<MessageBoxInfo> OpenMessageBoxes() {
     std::vector<MessageBoxInfo> out;
     for (auto &b : boxes)
-        if (b->box)
-            out.push_back({b->owner, b->box->windowTitle(), b->box->text(), b->box.data()});
+        if (b.second)
+            out.push_back({b.first->owner, b.second->windowTitle(), b.second->text(), b.second});
     return out;
 }
 int WaitingMessageBoxCallers() {
@@ -422,9 +426,8 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
     return static_cast<ATOM>(0xC000 + classes.size());
 }
 
-// ifdiag's main window: placed and sized by default (CW_USEDEFAULT), shown by ShowWindow.
-// The class's cursor is not applied: the arrow, the only one LoadCursorA gives, is Qt's
-// default anyway.
+// ifdiag's main window: placed and sized by default, shown by ShowWindow. The class's
+// cursor is not applied: the arrow, the only one LoadCursorA gives, is Qt's default.
 HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, int, int, int, HWND,
                             HMENU, HINSTANCE, LPVOID param) {
     auto cls = className ? classes.find(className) : classes.end();
@@ -675,10 +678,10 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     call->title = caption ? caption : "Error";
     ++waitingCallers;
     if (OnGuiThread()) {
-        ShowBox(call);
+        QPointer<QMessageBox> box = ShowBox(call);
         ++modalDepth;
-        if (call->box && !call->done) // until dismissed or closed with its owner
-            call->box->exec();
+        if (box && !call->done) // until dismissed or closed with its owner
+            box->exec();
         --modalDepth;
     } else {
         // Widgets belong to the GUI thread: the box is put up there and this thread
