@@ -3,6 +3,8 @@
 // messages is the link's table (tests/link); here is what the user meets.
 #include <QMessageBox>
 #include <QPainter>
+#include <fstream>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "link/link.h"
@@ -25,15 +27,9 @@ void ExpectLinkMessagesPaced(size_t from) {
 }
 
 long ResidentKb() {
-    long kb = 0;
-    if (FILE *f = fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, f))
-            if (strncmp(line, "VmRSS:", 6) == 0)
-                kb = strtol(line + 6, nullptr, 10);
-        fclose(f);
-    }
-    return kb;
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 } // namespace
@@ -51,7 +47,10 @@ TEST(PortMissing, MessagesArePacedSoTheUserCanClose) {
              Steps{Pause(200), Do([] { PressKey(Qt::Key_Escape); }),
                    [] { return Dialog() == nullptr; }} +
              OpenDialog() +
-             Steps{[] { return NoteMessage(true), Messages().size() == 5 && !OpenBoxes(); },
+             Steps{[] {
+                       return NoteMessage(true),
+                              Messages().size() == 5 && qtwin::testing::OpenMessageBoxes().empty();
+                   },
                    [] { return NoteMessage(); },
                    [] { return TextOf(IDC_EX) == "8224" && TextOf(IDC_EY) == "8224"; }, Do([] {
                        for (int i = 0; i < 8; ++i)
@@ -96,7 +95,7 @@ TEST(Vanish, ClosingWhileAMessageIsOpen) {
                        sim::Reappear(box);
                    }),
                    Pause(2 * DISPLAY_PERIOD_MS + 200), Do([] {
-                       EXPECT_EQ(OpenBoxes(), 1);
+                       EXPECT_EQ(qtwin::testing::OpenMessageBoxes().size(), 1u);
                        EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 1);
                        EXPECT_EQ(TextOf(IDC_EY), "1110");
                    })} +

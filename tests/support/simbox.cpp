@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <ctime>
 #include <dirent.h>
 #include <unistd.h>
@@ -10,9 +11,7 @@ namespace {
 
 std::string UniqueLink() { // no other test, nor an earlier run, uses it
     static std::atomic<int> next{0};
-    const char *dir = getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/ifdiag-test-" + std::to_string(getpid()) +
-           "-" + std::to_string(next++);
+    return "/tmp/ifdiag-test-" + std::to_string(getpid()) + "-" + std::to_string(next++);
 }
 
 } // namespace

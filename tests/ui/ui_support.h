@@ -41,7 +41,6 @@ struct Seen { // a failure message the steps met
     int64_t shown_ms, dismissed_ms;
 };
 std::vector<Seen> &Messages();
-int OpenBoxes();
 // Notes the open message, if any: the only one, "Fehler", OK only, no icon, owned by the
 // dialog; dismisses it if asked.
 bool NoteMessage(bool dismiss = false);
