@@ -24,7 +24,6 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
-typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
@@ -207,11 +206,9 @@ typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
-typedef struct tagWNDCLASSA {
+typedef struct tagWNDCLASSA { // the fields ifdiag sets
     UINT style;
     WNDPROC lpfnWndProc;
-    int cbClsExtra;
-    int cbWndExtra;
     HINSTANCE hInstance;
     HICON hIcon;
     HCURSOR hCursor;
@@ -220,18 +217,11 @@ typedef struct tagWNDCLASSA {
     LPCSTR lpszClassName;
 } WNDCLASSA;
 
-typedef struct tagPOINT {
-    LONG x;
-    LONG y;
-} POINT;
-
-typedef struct tagMSG {
+typedef struct tagMSG { // without the time and cursor position, which ifdiag never reads
     HWND hwnd;
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    DWORD time;
-    POINT pt;
 } MSG, *LPMSG;
 
 // Linux (platform/qt): GUI thread only, except PostMessageA, PostQuitMessage and

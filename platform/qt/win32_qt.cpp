@@ -513,7 +513,7 @@ LRESULT WINAPI DefWindowProcA(HWND h, UINT msg, WPARAM, LPARAM) {
 void WINAPI PostQuitMessage(int code) {
     {
         std::lock_guard<std::mutex> lock(postMutex);
-        quit.assign(1, MSG{nullptr, WM_QUIT, static_cast<WPARAM>(code), 0, 0, {0, 0}});
+        quit.assign(1, MSG{nullptr, WM_QUIT, static_cast<WPARAM>(code), 0});
     }
     if (QCoreApplication::instance())
         WakeGuiThread();
@@ -524,7 +524,7 @@ BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM wp, LPARAM lp) {
         return FALSE;
     {
         std::lock_guard<std::mutex> lock(postMutex);
-        posted.push_back(MSG{h, message, wp, lp, 0, {0, 0}});
+        posted.push_back(MSG{h, message, wp, lp});
     }
     WakeGuiThread();
     return TRUE;
