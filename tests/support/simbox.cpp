@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
-#include <ctime>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -41,10 +40,4 @@ int testbox::Entries(const char *dir) {
         closedir(d);
     }
     return n;
-}
-
-int64_t testbox::NowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }

@@ -108,13 +108,6 @@ QString TextOf(int id) {
     return edit ? edit->text() : "<none>";
 }
 
-std::vector<int> DisplayIds() {
-    std::vector<int> ids = {IDC_EX, IDC_EY};
-    for (int i = 7; i >= 0; --i)
-        ids.insert(ids.begin(), IDC_COUNT1 + i);
-    return ids;
-}
-
 void Click(int id) {
     ASSERT_NE(qobject_cast<QPushButton *>(Control(id)), nullptr) << id;
     QTest::mouseClick(Control(id), Qt::LeftButton);

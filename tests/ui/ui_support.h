@@ -31,7 +31,6 @@ HWND Dialog(); // the open test dialog, or nullptr
 QWidget *DialogWidget();
 QWidget *Control(int id);
 QString TextOf(int id);
-std::vector<int> DisplayIds(); // counters of E1..E8, then EX and EY
 void Click(int id);
 void PressKey(Qt::Key key); // where a user's key goes: the active modal window's focus
 
