@@ -12,7 +12,6 @@
 #include <string>
 #include <unistd.h>
 
-#include "link/link.h"
 #include "platform/qt/qtwin.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
@@ -106,8 +105,8 @@ void EndOnSignals() {
         unsigned char sig = 0;
         if (read(signalPipe[0], &sig, 1) != 1)
             return;
-        // A closed dialog's handle is dead (handles are never reused): nothing happens.
-        SendMessageA(DialogHandle.load(), WM_COMMAND, IDCANCEL, 0);
+        if (HWND dialog = qtwin::CurrentDialog())
+            SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         signal(sig, SIG_DFL);
         raise(sig);
     });

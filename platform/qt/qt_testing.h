@@ -23,8 +23,7 @@ QWidget *ClientAreaFor(HWND window);
 std::vector<HWND> TopLevelWindows();
 std::string ClassNameOf(HWND window);
 
-// The innermost dialog run by DialogBoxParamA (nullptr when none), shown or not yet.
-HWND CurrentDialog();
+using qtwin::CurrentDialog;
 // Control id of a dialog control's widget (0 when it is none).
 int ControlIdOf(QWidget *widget);
 

@@ -11,4 +11,7 @@ HINSTANCE ModuleInstance();
 // Ends every window, box and timer still there, so nothing outlives QApplication.
 void DestroyAllWindows();
 
+// The innermost dialog run by DialogBoxParamA (nullptr when none), shown or not yet.
+HWND CurrentDialog();
+
 } // namespace qtwin

@@ -363,8 +363,14 @@ void DestroyAllWindows() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-namespace testing {
+HWND CurrentDialog() { // the newest, as dialogs nest
+    HWND last = nullptr;
+    for (auto &w : windows)
+        last = w.second.kind == Kind::Dialog ? reinterpret_cast<HWND>(w.first) : last;
+    return last;
+}
 
+namespace testing {
 QWidget *WidgetFor(HWND h) {
     Window *w = Lookup(h);
     return w ? w->widget.data() : nullptr;
@@ -383,12 +389,6 @@ std::vector<HWND> TopLevelWindows() {
 std::string ClassNameOf(HWND h) {
     Window *w = Lookup(h);
     return w ? w->className : std::string();
-}
-HWND CurrentDialog() { // the newest, as dialogs nest
-    HWND last = nullptr;
-    for (auto &w : windows)
-        last = w.second.kind == Kind::Dialog ? reinterpret_cast<HWND>(w.first) : last;
-    return last;
 }
 int ControlIdOf(QWidget *widget) {
     for (auto &w : windows)
