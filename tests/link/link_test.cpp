@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "link/link.h"
 #include "monitor/iostate.h"
@@ -188,25 +185,6 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     for (size_t i = 1; i < log.size(); ++i)
         ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
     EXPECT_EQ(msgs::Letters(), "");
-}
-
-// A device node the user may not open is refused like one in use; root opens anything,
-// so the open runs in a child that has become nobody.
-TEST_F(Link, PermissionDeniedIsRefused) {
-    Start(testbox::Fast());
-    ASSERT_EQ(chmod(sim::SlavePath(box).c_str(), geteuid() == 0 ? 0600 : 0), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 &&
-            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
-            _exit(77);
-        _exit(OpenCom2() == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "cannot become nobody";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace

@@ -1,6 +1,5 @@
-// What the two threads share, and the poll cycle against ifbox-sim over a real
-// pseudo-terminal. Motor bits and edge counts as such are checked through the link's
-// table and the dialog; here: the atomicity they rely on and the cycle itself.
+// The values the two threads share, raced; the poll cycle against ifbox-sim over a real
+// pseudo-terminal (motor bits and edge counts as such: the link's table, the dialog).
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -1,6 +1,5 @@
-// The failure texts, and a MessageBoxA for tests without a window system that records
-// every message and returns at once, as a user who dismisses it at once. Plain C++ and
-// win32.h only: the Windows build of the scripted-port test uses it too.
+// The failure texts, and a MessageBoxA for tests without a window system: it records each
+// message and returns at once. Portable: the Windows build of link_fake_port_test uses it.
 #pragma once
 
 #include <string>

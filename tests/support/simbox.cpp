@@ -6,14 +6,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
-namespace {
-
-std::string UniqueLink() { // no other test, nor an earlier run, uses it
+static std::string UniqueLink() { // no other test, nor an earlier run, uses it
     static std::atomic<int> next{0};
     return "/tmp/ifdiag-test-" + std::to_string(getpid()) + "-" + std::to_string(next++);
 }
-
-} // namespace
 
 sim::Config testbox::Fast() {
     sim::Config cfg;

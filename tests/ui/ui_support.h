@@ -1,6 +1,6 @@
-// Driving the real program on the Qt layer (offscreen). Modal loops (WinMain's, the
-// dialog's, a message box's) block the test's own code, so a test is a list of steps
-// run from the event loop: each step is tried every 10 ms until it returns true.
+// Driving the real program on the Qt layer (offscreen). Its modal loops would block a
+// test's own code, so a test is a list of steps run from the event loop, each tried
+// every 10 ms until it returns true.
 #pragma once
 
 #include <QAction>
@@ -40,8 +40,8 @@ struct Seen { // a failure message the steps met
     int64_t shown_ms, dismissed_ms;
 };
 std::vector<Seen> &Messages();
-// Notes the open message, if any: the only one, "Fehler", OK only, no icon, owned by the
-// dialog; dismisses it if asked.
+// Notes the open message, if any (the only one, "Fehler", OK only, no icon, owned by the
+// dialog), and dismisses it if asked.
 bool NoteMessage(bool dismiss = false);
 Steps OpenDialog(); // "Start"; a message while the dialog opens is dismissed
 // Closes the dialog; then for 2.5 s no message, no caller left in one, nothing at the box.
