@@ -12,16 +12,17 @@
 
 namespace {
 
-// The poll thread never sees a motor half switched (both bits or none).
+// The poll thread never sees a motor half switched (both bits or none): switched until
+// the other thread has looked two million times.
 TEST(Shared, MotorSwitchIsOneStore) {
     MotorByte = 0x01;
     std::atomic<bool> done{false};
-    std::atomic<int> bad{0};
+    std::atomic<int> looked{0}, bad{0};
     std::thread poller([&] {
-        for (BYTE m; !done; bad += (m & 3) == 0 || (m & 3) == 3)
+        for (BYTE m; !done; ++looked, bad += (m & 3) == 0 || (m & 3) == 3)
             m = MotorByte;
     });
-    for (int i = 0; i < 200000; ++i)
+    for (int i = 0; looked < 2000000 && i < 50000000; ++i)
         SetMotor(1, (i & 1) ? 'L' : 'R');
     done = true;
     poller.join();
