@@ -18,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <linux/major.h>
@@ -47,8 +46,11 @@ struct Port {
     bool set_low_latency; // we switched the driver to low latency
     // Until SetCommTimeouts, calls wait for nothing: none may wait without bound.
     DWORD read_ms = 0, write_ms = 0;
-    bool unsent = false;        // a write ended with bytes the driver never took
-    std::vector<int> told = {}; // causes already written to stderr for this opening
+    bool unsent = false; // a write ended with bytes the driver never took
+    // Causes already written to stderr for this opening; a fixed table, as the
+    // poll cycle allocates nothing, failures included.
+    int told[8] = {};
+    unsigned toldCount = 0;
 };
 
 DWORD CodeOf(int cause) {
@@ -85,8 +87,10 @@ void Tell(const std::string &path, int cause) {
 
 BOOL Fail(Port *port, int cause) {
     LastError = CodeOf(cause);
-    if (std::find(port->told.begin(), port->told.end(), cause) == port->told.end()) {
-        port->told.push_back(cause);
+    int *end = port->told + port->toldCount;
+    if (std::find(port->told, end, cause) == end) {
+        if (port->toldCount < std::size(port->told))
+            port->told[port->toldCount++] = cause;
         Tell(port->path, cause);
     }
     return FALSE;
