@@ -61,13 +61,13 @@ struct Box {
 namespace {
 
 // 10 bits (start, 8 data, stop) at 9600 baud.
-constexpr int64_t kByteNs = 1000000000LL * 10 / 9600;
-constexpr int64_t kMsNs = 1000000;
+constexpr int64_t BYTE_NS = 1000000000LL * 10 / 9600;
+constexpr int64_t MS_NS = 1000000;
 // Closing the master flushes what the tool has not read yet, so a box that
 // vanishes waits this long after its last reply byte for the tool to take it.
-constexpr int64_t kVanishGraceNs = 20 * kMsNs;
+constexpr int64_t VANISH_GRACE_NS = 20 * MS_NS;
 // Lively model: a running motor toggles its pulse input this often.
-constexpr int64_t kPulseNs = 100 * kMsNs;
+constexpr int64_t PULSE_NS = 100 * MS_NS;
 
 int64_t NowNs() {
     timespec ts;
@@ -172,7 +172,7 @@ void GoAway(Box *b) {
     b->gone = true;
 }
 
-// Under mu. Lively: a running motor's pulse input toggles every kPulseNs of its
+// Under mu. Lively: a running motor's pulse input toggles every PULSE_NS of its
 // running time and holds while it stops; E5..E8 show the motors turning right.
 uint8_t CurrentInputs(Box *b, int64_t now) {
     if (b->cfg.input_mode != InputMode::Lively)
@@ -181,7 +181,7 @@ uint8_t CurrentInputs(Box *b, int64_t now) {
     for (int m = 0; m < 4; ++m) {
         if ((b->motors >> (2 * m)) & 3)
             b->run_ns[m] += std::max<int64_t>(0, now - b->model_ns);
-        if ((b->run_ns[m] / kPulseNs) & 1)
+        if ((b->run_ns[m] / PULSE_NS) & 1)
             v |= uint8_t(1u << m);
         if ((b->motors >> (2 * m)) & 2)
             v |= uint8_t(0x10u << m);
@@ -248,11 +248,11 @@ void HandleRequest(Box *b, uint8_t code, uint8_t motor, int64_t t) {
         // A box about to vanish answers nothing more, like a silent one.
         if (f != Fault::Silent && f != Fault::Vanish)
             reply = Reply(b, code, t, f);
-        start += int64_t(c.reply_delay_us) * 1000 + (f == Fault::Slow ? c.slow_ms * kMsNs : 0);
-        late = f == Fault::LateByte ? c.late_ms * kMsNs : 0;
+        start += int64_t(c.reply_delay_us) * 1000 + (f == Fault::Slow ? c.slow_ms * MS_NS : 0);
+        late = f == Fault::LateByte ? c.late_ms * MS_NS : 0;
     }
     // One line: a reply cannot start before the previous one has gone out.
-    int64_t step = b->cfg.pacing ? kByteNs : 0;
+    int64_t step = b->cfg.pacing ? BYTE_NS : 0;
     if (!b->out.empty() || b->last_due_ns > start)
         start = std::max(start, b->last_due_ns + step);
     for (size_t i = 0; i < reply.size(); ++i) {
@@ -292,8 +292,8 @@ int64_t RunFaults(Box *b, int64_t now) {
     if (f == Fault::Vanish && armed && !b->gone) {
         // Not before the grace after the last reply byte; a reply still waiting
         // to go out brings the thread back here when it has gone.
-        if (!b->out.empty() || now < b->last_due_ns + kVanishGraceNs)
-            return b->out.empty() ? b->last_due_ns + kVanishGraceNs : INT64_MAX;
+        if (!b->out.empty() || now < b->last_due_ns + VANISH_GRACE_NS)
+            return b->out.empty() ? b->last_due_ns + VANISH_GRACE_NS : INT64_MAX;
         GoAway(b);
     }
     if (f != Fault::Flapping || !armed) {
@@ -309,7 +309,7 @@ int64_t RunFaults(Box *b, int64_t now) {
         else
             GoAway(b);
         b->gone_by_flap = b->gone;
-        b->flap_next_ns = now + (b->gone ? b->cfg.flap_down_ms : b->cfg.flap_up_ms) * kMsNs;
+        b->flap_next_ns = now + (b->gone ? b->cfg.flap_down_ms : b->cfg.flap_up_ms) * MS_NS;
     }
     return b->flap_next_ns;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-const char kHelp[] =
+const char HELP[] =
     "usage: ifbox-sim [OPTION]...\n"
     "Serves the interface box's protocol on a pseudo-terminal until SIGTERM,\n"
     "SIGINT or SIGHUP. Values go as --opt VALUE or --opt=VALUE.\n"
@@ -107,7 +107,7 @@ void ParseArgs(int argc, char **argv, sim::Config *cfg) {
         if (!flag && eq == std::string::npos)
             value = argv[i];
         if (opt == "-h" || opt == "--help" || opt == "--version") {
-            fputs(opt == "--version" ? "ifbox-sim " IFBOX_SIM_VERSION "\n" : kHelp, stdout);
+            fputs(opt == "--version" ? "ifbox-sim " IFBOX_SIM_VERSION "\n" : HELP, stdout);
             exit(0);
         } else if (opt == "--no-pacing") {
             cfg->pacing = false;

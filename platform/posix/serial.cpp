@@ -50,7 +50,7 @@ struct Port {
     // Causes already written to stderr for this opening; a fixed table, as the
     // poll cycle allocates nothing, failures included.
     int told[8] = {};
-    unsigned toldCount = 0;
+    unsigned told_count = 0;
 };
 
 DWORD CodeOf(int cause) {
@@ -87,10 +87,10 @@ void Tell(const std::string &path, int cause) {
 
 BOOL Fail(Port *port, int cause) {
     LastError = CodeOf(cause);
-    int *end = port->told + port->toldCount;
+    int *end = port->told + port->told_count;
     if (std::find(port->told, end, cause) == end) {
-        if (port->toldCount < std::size(port->told))
-            port->told[port->toldCount++] = cause;
+        if (port->told_count < std::size(port->told))
+            port->told[port->told_count++] = cause;
         Tell(port->path, cause);
     }
     return FALSE;

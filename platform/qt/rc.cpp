@@ -16,7 +16,7 @@ namespace {
 
 // The <windows.h> names a script may use.
 #define NAME(n) std::make_pair(#n, static_cast<long>(n))
-const std::map<std::string, long> kWindowsNames = {
+const std::map<std::string, long> WINDOWS_NAMES = {
     NAME(WS_POPUP),       NAME(WS_CHILD), NAME(WS_VISIBLE), NAME(WS_CAPTION),    NAME(WS_BORDER),
     NAME(WS_SYSMENU),     NAME(WS_GROUP), NAME(WS_TABSTOP), NAME(DS_MODALFRAME), NAME(ES_LEFT),
     NAME(ES_AUTOHSCROLL), NAME(IDOK),     NAME(IDCANCEL)};
@@ -32,7 +32,7 @@ public:
         std::istringstream in(text);
         std::string line;
         for (int number = 1; std::getline(in, line); ++number) {
-            line_ = number;
+            line_number = number;
             size_t first = line.find_first_not_of(" \t\r");
             if (first != std::string::npos && line[first] == '#') {
                 if (!Directive(line.substr(first)))
@@ -44,14 +44,14 @@ public:
                     break;
                 if (!(*m)[1].matched)
                     return Unexpected(m->str());
-                tokens_.push_back({number, m->str()});
+                tokens.push_back({number, m->str()});
             }
         }
         return true;
     }
 
     bool Parse(ResourceScript *out) {
-        while (at_ < tokens_.size() && error.empty()) {
+        while (at < tokens.size() && error.empty()) {
             std::string name = Next();
             std::string type = Next();
             if (type == "ICON") {
@@ -73,7 +73,7 @@ public:
 private:
     bool Fail(const std::string &what) {
         if (error.empty())
-            error = "line " + std::to_string(line_) + ": " + what;
+            error = "line " + std::to_string(line_number) + ": " + what;
         return false;
     }
     bool Unexpected(const std::string &t) {
@@ -87,7 +87,7 @@ private:
             line.rfind("#pragma code_page(1252)", 0) == 0)
             return true;
         if (std::sscanf(line.c_str(), "#define %63s %63s", name, value) == 2) {
-            defines_[name] = Number(value);
+            defines[name] = Number(value);
             return error.empty();
         }
         if (std::sscanf(line.c_str(), "#include \"%63[^\"]\"", name) == 1) {
@@ -103,12 +103,12 @@ private:
 
     // The next token ("" at the end) and its line.
     std::string Next() {
-        if (at_ == tokens_.size())
+        if (at == tokens.size())
             return {};
-        line_ = tokens_[at_].first;
-        return tokens_[at_++].second;
+        line_number = tokens[at].first;
+        return tokens[at++].second;
     }
-    std::string Peek() const { return at_ < tokens_.size() ? tokens_[at_].second : ""; }
+    std::string Peek() const { return at < tokens.size() ? tokens[at].second : ""; }
     bool Expect(const std::string &word) {
         std::string t = Next();
         return t == word || Fail(word + " expected instead of '" + t + "'");
@@ -124,8 +124,8 @@ private:
         long value = std::strtol(t.c_str(), &end, 0);
         if (!t.empty() && *end == '\0')
             return value;
-        if (defines_.count(t))
-            return defines_[t];
+        if (defines.count(t))
+            return defines[t];
         Fail("unknown name '" + t + "'");
         return 0;
     }
@@ -198,10 +198,10 @@ private:
         }
     }
 
-    std::vector<std::pair<int, std::string>> tokens_;
-    size_t at_ = 0;
-    int line_ = 0;
-    std::map<std::string, long> defines_ = kWindowsNames;
+    std::vector<std::pair<int, std::string>> tokens;
+    size_t at = 0;
+    int line_number = 0;
+    std::map<std::string, long> defines = WINDOWS_NAMES;
 };
 
 template <typename T> const T *FindByName(const std::vector<T> &all, const char *name) {
@@ -222,7 +222,7 @@ bool ParseResourceScript(const std::string &text, ResourceScript *out, std::stri
 }
 
 const EmbeddedFile *FindEmbeddedFile(const std::string &name) {
-    for (const EmbeddedFile *f = kEmbeddedFiles; f->name; ++f)
+    for (const EmbeddedFile *f = EMBEDDED_FILES; f->name; ++f)
         if (name == f->name)
             return f;
     return nullptr;

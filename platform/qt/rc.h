@@ -18,7 +18,7 @@ struct EmbeddedFile {
     const unsigned char *data;
     size_t size;
 };
-extern const EmbeddedFile kEmbeddedFiles[];
+extern const EmbeddedFile EMBEDDED_FILES[];
 const EmbeddedFile *FindEmbeddedFile(const std::string &name);
 
 enum class ControlKind { PushButton, LText, EditText };

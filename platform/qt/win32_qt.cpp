@@ -50,9 +50,9 @@ struct Window {
     HWND parent;               // control: its dialog
     int id;                    // control id
     QWidget *client = nullptr; // main window: the area below the menu bar
-    WNDPROC wndProc = nullptr;
-    DLGPROC dlgProc = nullptr;
-    std::string className;
+    WNDPROC wnd_proc = nullptr;
+    DLGPROC dlg_proc = nullptr;
+    std::string class_name;
     std::map<UINT_PTR, QTimer *> timers;
     bool ended = false; // dialog: EndDialog has been called, with this result
     INT_PTR result = 0;
@@ -130,9 +130,9 @@ LRESULT CallWindow(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     if (!w || w->kind == Kind::Control)
         return 0;
     if (w->kind == Kind::Main)
-        return w->wndProc ? w->wndProc(h, msg, wp, lp) : DefWindowProcA(h, msg, wp, lp);
+        return w->wnd_proc ? w->wnd_proc(h, msg, wp, lp) : DefWindowProcA(h, msg, wp, lp);
     // What DefDlgProc does for the messages a dialog procedure leaves alone.
-    INT_PTR handled = w->dlgProc ? w->dlgProc(h, msg, wp, lp) : FALSE;
+    INT_PTR handled = w->dlg_proc ? w->dlg_proc(h, msg, wp, lp) : FALSE;
     if (!handled && msg == WM_CLOSE)
         return CallWindow(h, WM_COMMAND, IDCANCEL,
                           reinterpret_cast<LPARAM>(GetDlgItem(h, IDCANCEL)));
@@ -388,7 +388,7 @@ std::vector<HWND> TopLevelWindows() {
 }
 std::string ClassNameOf(HWND h) {
     Window *w = Lookup(h);
-    return w ? w->className : std::string();
+    return w ? w->class_name : std::string();
 }
 int ControlIdOf(QWidget *widget) {
     for (auto &w : windows)
@@ -428,9 +428,9 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
 
 // ifdiag's main window: placed and sized by default, shown by ShowWindow. The class's
 // cursor is not applied: the arrow, the only one LoadCursorA gives, is Qt's default.
-HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, int, int, int, HWND,
+HWND WINAPI CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR title, DWORD, int, int, int, int, HWND,
                             HMENU, HINSTANCE, LPVOID param) {
-    auto cls = className ? classes.find(className) : classes.end();
+    auto cls = class_name ? classes.find(class_name) : classes.end();
     if (cls == classes.end())
         return nullptr;
     const WNDCLASSA &wc = cls->second.first;
@@ -453,8 +453,8 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR className, LPCSTR title, DWORD, int, i
 
     HWND h = Register(Kind::Main, frame);
     Lookup(h)->client = client;
-    Lookup(h)->wndProc = wc.lpfnWndProc;
-    Lookup(h)->className = cls->first;
+    Lookup(h)->wnd_proc = wc.lpfnWndProc;
+    Lookup(h)->class_name = cls->first;
     frame->hwnd = h;
     if (const MenuTemplate *menu = FindMenuTemplate(cls->second.second.c_str()))
         BuildMenu(frame, h, *menu);
@@ -592,7 +592,7 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     dlg->move(origin + frame.topLeft());
 
     HWND dh = Register(Kind::Dialog, dlg);
-    Lookup(dh)->dlgProc = proc;
+    Lookup(dh)->dlg_proc = proc;
     dlg->hwnd = dh;
     HWND firstTab = nullptr;
     int group = 0;

@@ -10,7 +10,7 @@
 #include "link/link.h"
 #include "tests/support/messages.h"
 
-namespace msgs = testing_messages;
+namespace msgs = testmsgs;
 
 namespace {
 

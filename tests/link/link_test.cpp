@@ -11,7 +11,7 @@
 #include "tests/support/messages.h"
 #include "tests/support/simbox.h"
 
-namespace msgs = testing_messages;
+namespace msgs = testmsgs;
 using sim::Fault;
 
 namespace {

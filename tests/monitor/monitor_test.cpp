@@ -79,7 +79,7 @@ TEST(Poll, CyclesCountEveryEdgeAndStoreBothValues) {
     EXPECT_EQ(PreviousInputs, counted % 2 ? 0x00 : 0xA5);
     EXPECT_EQ(AnalogEX, 1234u);
     EXPECT_EQ(AnalogEY, 54321u);
-    EXPECT_TRUE(testing_messages::All().empty());
+    EXPECT_TRUE(testmsgs::All().empty());
     sim::Stop(box);
 }
 

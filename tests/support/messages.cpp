@@ -5,20 +5,20 @@
 namespace {
 // Never destroyed: a poll thread may still be leaving a message as the process exits.
 std::mutex &Lock = *new std::mutex;
-std::vector<testing_messages::Shown> &Log = *new std::vector<testing_messages::Shown>;
+std::vector<testmsgs::Shown> &Log = *new std::vector<testmsgs::Shown>;
 } // namespace
 
-void testing_messages::Reset() {
+void testmsgs::Reset() {
     std::lock_guard<std::mutex> hold(Lock);
     Log.clear();
 }
 
-std::vector<testing_messages::Shown> testing_messages::All() {
+std::vector<testmsgs::Shown> testmsgs::All() {
     std::lock_guard<std::mutex> hold(Lock);
     return Log;
 }
 
-std::string testing_messages::Letters() {
+std::string testmsgs::Letters() {
     std::string s;
     for (const Shown &m : All())
         s += m.text == LINK_TEXT ? 'L' : m.text == ANALOG_TEXT ? 'A' : '?';

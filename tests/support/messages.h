@@ -13,7 +13,7 @@ inline constexpr char LINK_TEXT[] = "Bitte \xFC" // Windows-1252
 inline constexpr char ANALOG_TEXT[] = "Ein Problem mit den analogen Eing\xE4"
                                       "ngen ist aufgetreten";
 
-namespace testing_messages {
+namespace testmsgs {
 
 struct Shown {
     HWND owner;
@@ -24,4 +24,4 @@ void Reset();
 std::vector<Shown> All();
 std::string Letters(); // "L" for each link message, "A" for each analog one, in order
 
-} // namespace testing_messages
+} // namespace testmsgs
