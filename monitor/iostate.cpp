@@ -1,6 +1,4 @@
-// I/O state and motor commands. Each value is one byte or one 32-bit word,
-// shared by the dialog's thread and the poll thread without a lock, so every
-// access is atomic and whole.
+// I/O state and motor commands.
 #include "monitor/iostate.h"
 
 #include "link/link.h"

@@ -5,7 +5,7 @@
 #define IDM_START 40001
 #define IDM_EXIT 40002
 
-// Dialog TERMINAL_DIALOG. Motor m (1..4): Rechts 1000 + 3(m-1), Links one above, Stop two above.
+// Dialog TERMINAL_DIALOG.
 #define IDC_RECHTS1 1000
 #define IDC_LINKS1 1001
 #define IDC_STOP1 1002

@@ -76,7 +76,6 @@ void Command(HWND dialog, WPARAM command) {
         CloseDialog(dialog);
         break;
     default:
-        // Reset under Ei clears counter i and shows it at once.
         if (command >= IDC_RESET1 && command <= IDC_RESET8) {
             int i = static_cast<int>(command) - IDC_RESET1;
             EdgeCounters[i] = 0;

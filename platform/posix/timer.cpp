@@ -47,7 +47,7 @@ TimerState &State() {
 
 // Windows runs multimedia-timer callbacks on a time-critical thread, so that a
 // busy desktop does not stretch the poll period. Here: a low real-time
-// priority where the system grants it, else the highest nice value it allows,
+// priority where the system grants it, else nice -10 or -5 where RLIMIT_NICE allows,
 // else as it is. The callbacks block in I/O or wait for the user, so the thread
 // never keeps a processor for long.
 void RaisePriority() {

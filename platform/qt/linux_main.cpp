@@ -137,6 +137,11 @@ int LinuxMain(int argc, char **argv) {
     EndOnSignals();
     static char commandLine[] = "";
     int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) { // nobody reads the pipe any more
+        struct sigaction now = {};
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == OnSignal)
+            signal(sig, SIG_DFL);
+    }
     qtwin::DestroyAllWindows();
     return code;
 }

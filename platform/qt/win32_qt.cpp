@@ -190,7 +190,7 @@ void Forget(HWND h) {
 
 QMessageBox *ShowBox(const BoxCallPtr &call) {
     Window *w = call->owner ? Lookup(call->owner) : nullptr;
-    if (call->owner && !w) { // the owner has gone: Win32 fails the call
+    if (call->owner && (!w || w->ended)) { // the owner has gone: Win32 fails the call
         Finish(*call, 0);
         return nullptr;
     }
