@@ -72,7 +72,6 @@ protected:
         S.reported.XonChar = 0x11;
         S.reply = std::string(1, '\0');
         msgs::Reset();
-        DialogHandle = reinterpret_cast<HWND>(0x77);
         OpenInterface();
         S.reads = S.flushes = 0;
     }
@@ -106,7 +105,6 @@ TEST_F(FakePort, ReadsAreTriedTwentyThousandAndOneTimes) {
     EXPECT_EQ(ExchangeDigital(), 0xA5);
     EXPECT_EQ(S.reads, 2 * 20001);
     EXPECT_EQ(msgs::Letters(), "L");
-    EXPECT_EQ(msgs::All()[0].owner, reinterpret_cast<HWND>(0x77));
     EXPECT_EQ(ExchangeDigital(), 0xFF); // the next exchange simply tries again
     S.reply = std::string("\0\x12\x34", 3);
     EXPECT_EQ(ExchangeAnalog(0), 0x1234u);

@@ -71,10 +71,6 @@ protected:
         CloseInterface();
         sim::Stop(box);
     }
-    void Start(sim::Config cfg) {
-        box = testbox::Start(cfg);
-        ASSERT_NE(box, nullptr);
-    }
     void Open() {
         previous = OpenInterface();
         for (auto &c : EdgeCounters)
@@ -112,7 +108,7 @@ TEST_P(Link, Fault) {
     if (row.flags & MISSING) {
         testbox::PointAtMissingPort();
     } else {
-        Start(cfg);
+        ASSERT_NE(box = testbox::Start(cfg), nullptr);
     }
     if (row.flags & HELD) { // refused as Windows refuses a COM port in use
         holder = OpenCom2();
@@ -163,7 +159,7 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     sim::Config cfg = testbox::Fast();
     cfg.pacing = true;
     cfg.analog_byte0 = 0xFF;
-    Start(cfg);
+    ASSERT_NE(box = testbox::Start(cfg), nullptr);
     MotorByte = 0x5A;
     Open();
     for (int v = 0; v < 256; ++v) {

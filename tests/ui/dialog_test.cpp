@@ -2,6 +2,7 @@
 // against ifbox-sim over a pseudo-terminal.
 #include <QTest>
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include "link/link.h"
 #include "monitor/iostate.h"
@@ -81,18 +82,40 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
     sim::Stop(box);
 }
 
-// Nothing is sent when the dialog closes: the motors keep their byte; the next opening
-// sends 0 first, on a fresh connection, into empty displays.
+// Its frame and arrow keys as in Win32. Nothing is sent when it closes: the motors keep
+// their byte; the next opening sends 0 first, on a fresh connection, into empty displays.
 TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
     sim::Box *box = testbox::Start(testbox::Fast());
     ASSERT_NE(box, nullptr);
-    Steps steps = OpenDialog() + Steps{Do([] {
-                      // 309 x 254 dialog units at 6 x 13 base units, at the owner's client origin.
-                      EXPECT_EQ(DialogWidget()->size(), QSize(464, 413));
-                      EXPECT_EQ(DialogWidget()->windowTitle(), "Interface testen");
-                      EXPECT_EQ(DialogWidget()->frameGeometry().topLeft(),
-                                qtwin::testing::ClientAreaFor(MainWindow())->mapToGlobal(QPoint()));
-                  })};
+    // The buttons before the first label are one group; "Motor 4" starts the one with
+    // Abbrechen, the displays and Resets; labels are skipped; an edit keeps its arrows.
+    const std::tuple<int, Qt::Key, int> moves[] = {
+        {IDC_RECHTS1, Qt::Key_Right, IDC_STOP1}, {IDC_STOP4, Qt::Key_Down, IDC_RECHTS1},
+        {IDC_RECHTS1, Qt::Key_Up, IDC_STOP4},    {IDCANCEL, Qt::Key_Right, IDC_COUNT1},
+        {IDCANCEL, Qt::Key_Left, IDC_RESET8},    {IDC_COUNT1, Qt::Key_Down, IDC_COUNT1}};
+    Steps steps = OpenDialog();
+    for (auto [from, key, to] : moves)
+        steps.push_back(Do([from = from, key = key, to = to] {
+            Control(from)->setFocus();
+            PressKey(key);
+            EXPECT_EQ(qtwin::testing::ControlIdOf(DialogWidget()->focusWidget()), to) << from;
+        }));
+    steps =
+        steps +
+        Steps{Do([] {
+                  // 309 x 254 dialog units at 6 x 13 base units, at the owner's
+                  // client origin; it cannot be minimised or maximised.
+                  EXPECT_EQ(DialogWidget()->size(), QSize(464, 413));
+                  EXPECT_EQ(DialogWidget()->windowTitle(), "Interface testen");
+                  EXPECT_EQ(DialogWidget()->frameGeometry().topLeft(),
+                            qtwin::testing::ClientAreaFor(MainWindow())->mapToGlobal(QPoint()));
+                  Qt::WindowFlags f = DialogWidget()->windowFlags();
+                  EXPECT_TRUE(f & Qt::WindowCloseButtonHint);
+                  EXPECT_FALSE(f & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+                  EXPECT_EQ(MotorByte, 0); // no arrow clicked a button
+                  DialogWidget()->showMinimized();
+              }),
+              [] { return !DialogWidget()->isMinimized(); }};
     auto mark = std::make_shared<size_t>();
     for (auto close : std::vector<std::function<void()>>{[] { Click(IDCANCEL); },
                                                          [] { PressKey(Qt::Key_Escape); },

@@ -44,10 +44,6 @@ void Tick(std::shared_ptr<Run> run) {
     }
 }
 
-int64_t NowMs() {
-    return testbox::NowNs() / 1000000;
-}
-
 } // namespace
 
 Steps operator+(Steps a, const Steps &b) {
@@ -134,10 +130,11 @@ bool NoteMessage(bool dismiss) {
     EXPECT_EQ(boxes[0].box->icon(), QMessageBox::NoIcon);
     EXPECT_EQ(boxes[0].box->buttons().size(), 1);
     if (Messages().empty() || Messages().back().dismissed_ms != 0)
-        Messages().push_back({boxes[0].text, DialogWidget()->isVisible(), NowMs(), 0});
+        Messages().push_back(
+            {boxes[0].text, DialogWidget()->isVisible(), testbox::NowNs() / 1000000, 0});
     if (dismiss) {
         QTest::mouseClick(boxes[0].box->button(QMessageBox::Ok), Qt::LeftButton);
-        Messages().back().dismissed_ms = NowMs();
+        Messages().back().dismissed_ms = testbox::NowNs() / 1000000;
     }
     return true;
 }
