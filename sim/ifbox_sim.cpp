@@ -207,9 +207,11 @@ std::vector<uint8_t> Reply(Box *b, uint8_t code, int64_t t, Fault f) {
     if (code == 0xC1) {
         if (b->cfg.input_mode == InputMode::Flip)
             b->cfg.input_byte ^= b->cfg.flip_mask;
-        reply.push_back(CurrentInputs(b, t));
+        reply.push_back(b->cfg.input_mode == InputMode::Echo ? b->motors : CurrentInputs(b, t));
     } else if (code == 0xC5 || code == 0xC9) {
-        uint16_t v = CurrentAnalog(b, code == 0xC9, t);
+        const unsigned m = b->motors, echo = code == 0xC5 ? m << 8 | (m ^ 255) : (m ^ 255) << 8 | m;
+        uint16_t v =
+            b->cfg.input_mode == InputMode::Echo ? echo : CurrentAnalog(b, code == 0xC9, t);
         reply = {b->cfg.analog_byte0, uint8_t(v >> 8), uint8_t(v & 0xFF)};
     } else {
         return reply;

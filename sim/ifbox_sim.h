@@ -15,6 +15,7 @@ enum class InputMode {
     Fixed,  // always input_byte
     Flip,   // input_byte ^= flip_mask before every 0xC1 reply
     Lively, // running motors toggle pulse inputs (E1..E4), E5..E8 follow the motor directions
+    Echo,   // replies from the request's motor byte m: 0xC1 m, 0xC5 [b0, m, ~m], 0xC9 [b0, ~m, m]
 };
 
 enum class AnalogMode {

@@ -1,0 +1,242 @@
+// ifdiag on the kernel's own serial drivers, with no hardware: QEMU (software emulation)
+// boots Debian's kernel with guest.cpp as its only program. The guest's 8250 UART
+// (ttyS1) and its emulated FTDI adapter (ttyUSB0, ftdi_sio on xHCI) each reach an
+// ifbox-sim here; this side checks what reached the box and plugs the adapter out and in
+// over QMP, as a user pulls the cable. One boot serves every test.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <thread>
+
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sim/ifbox_sim.h"
+
+namespace {
+
+const std::string DIR = KERNEL_DIR;
+const char *UART = "/dev/ttyS1", *USB = "/dev/ttyUSB0";
+sim::Box *Uart = nullptr, *Usb = nullptr;
+pid_t Qemu = -1;
+int ToGuest = -1, FromGuest = -1, Qmp = -1;
+std::string Pending;                                        // console bytes not yet taken as lines
+FILE *Console = fopen((DIR + "/console.log").c_str(), "w"); // all of it, for a failure
+const uint8_t CODES[] = {0xC1, 0xC5, 0xC9};                 // one cycle
+
+// The next line from the console, or "" once the guest is silent for `seconds`.
+std::string Line(double seconds) {
+    for (;;) {
+        const size_t end = Pending.find('\n');
+        if (end != std::string::npos) {
+            std::string line = Pending.substr(0, end);
+            Pending.erase(0, end + 1);
+            line.erase(line.find_last_not_of("\r") + 1);
+            fprintf(Console, "%s\n", line.c_str());
+            return line;
+        }
+        pollfd pfd{FromGuest, POLLIN, 0};
+        char buf[4096];
+        const ssize_t n = poll(&pfd, 1, int(seconds * 1000)) > 0 ? read(FromGuest, buf, 4096) : 0;
+        if (n <= 0)
+            return "";
+        Pending.append(buf, size_t(n));
+    }
+}
+
+// Sends one QMP command; returns what came back within a moment.
+std::string QmpCommand(const std::string &json) {
+    (void)!write(Qmp, json.data(), json.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = recv(Qmp, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        reply.append(buf, size_t(n));
+    return reply;
+}
+
+// What the guest asks for. Unplugging "in a read": the box falls silent and the adapter
+// goes the moment the next request has reached it, so the guest is waiting for its reply.
+void Act(const std::string &what) {
+    if (what == "unplug-in-read") {
+        sim::SetFault(Usb, sim::Fault::Silent);
+        for (size_t n = sim::RequestCount(Usb); sim::RequestCount(Usb) == n;)
+            std::this_thread::yield();
+    }
+    if (what == "replug") { // refused while the old device is still being taken down
+        for (int i = 0; i < 50 && QmpCommand(R"({"execute":"device_add","arguments":{"driver":)"
+                                             R"("usb-serial","chardev":"usb","id":"ftdi"}})")
+                                          .find("error") != std::string::npos;
+             ++i) {
+        }
+    } else {
+        QmpCommand(R"({"execute":"device_del","arguments":{"id":"ftdi"}})");
+    }
+    sim::SetFault(Usb, sim::Fault::None);
+    (void)!write(ToGuest, "\n", 1);
+}
+
+// Runs one guest command; returns its value lines ("@ counts 0 0 2 ...") by their first
+// word, and the port layer's stderr lines under "ifdiag:". Each "fail" line fails the test.
+std::multimap<std::string, std::string> Guest(const std::string &command, const char *dev) {
+    const std::string line = command + " " + dev + "\n";
+    (void)!write(ToGuest, line.data(), line.size());
+    std::multimap<std::string, std::string> said;
+    for (std::string got; (got = Line(120)) != "@ end";) {
+        if (got.empty()) {
+            ADD_FAILURE() << command << ": the guest stopped answering";
+            break;
+        }
+        if (got.rfind("ifdiag:", 0) == 0)
+            said.emplace("ifdiag:", got);
+        if (got.rfind("@ ", 0) != 0)
+            continue; // the kernel's own
+        const size_t space = got.find(' ', 2);
+        const std::string key = got.substr(2, space - 2);
+        const std::string rest = space == std::string::npos ? "" : got.substr(space + 1);
+        if (key == "fail")
+            ADD_FAILURE() << rest;
+        else if (key == "do")
+            Act(rest);
+        else if (key == "bench")
+            printf("%s\n", rest.c_str());
+        said.emplace(key, rest);
+    }
+    return said;
+}
+
+class Kernel : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (system("command -v qemu-system-x86_64 >/dev/null") != 0) {
+            if (getenv("CI") != nullptr)
+                FAIL() << "qemu-system-x86_64 missing";
+            GTEST_SKIP() << "qemu-system-x86_64 missing (scripts/install-deps installs it)";
+        }
+        ASSERT_EQ(system((MAKE_INITRAMFS " " + DIR + " " GUEST).c_str()), 0);
+        sim::Config cfg;
+        cfg.pacing = false; // QEMU does not pace its UARTs either
+        cfg.input_mode = sim::InputMode::Echo;
+        cfg.link = DIR + "/uart";
+        Uart = sim::Start(cfg);
+        cfg.link = DIR + "/usb";
+        Usb = sim::Start(cfg);
+        ASSERT_TRUE(Uart && Usb);
+        int in[2], out[2];
+        ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
+        const std::string qmp = DIR + "/qmp", chardev = "serial,path=" + DIR;
+        unlink(qmp.c_str());
+        if ((Qemu = fork()) == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            const std::string kernel = DIR + "/vmlinuz", initrd = DIR + "/initrd.gz",
+                              uart = chardev + "/uart,id=uart", usb = chardev + "/usb,id=usb",
+                              monitor = "unix:" + qmp + ",server=on,wait=off";
+            execlp("qemu-system-x86_64", "qemu-system-x86_64", "-nodefaults", "-display", "none",
+                   "-no-reboot", "-m", "256", "-accel", "tcg", "-kernel", kernel.c_str(), "-initrd",
+                   initrd.c_str(), "-append", "console=ttyS0 quiet panic=-1", "-chardev",
+                   "stdio,id=con,signal=off", "-serial", "chardev:con", "-chardev", uart.c_str(),
+                   "-serial", "chardev:uart", "-device", "qemu-xhci", "-chardev", usb.c_str(),
+                   "-device", "usb-serial,chardev=usb,id=ftdi", "-qmp", monitor.c_str(), nullptr);
+            _exit(127);
+        }
+        ToGuest = in[1];
+        FromGuest = out[0];
+        const auto boot = std::chrono::steady_clock::now();
+        for (std::string got = "?"; got != "@ ready";)
+            ASSERT_FALSE((got = Line(300)).empty()) << "the test machine did not boot";
+        printf("boot %.1f s\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - boot).count());
+        sockaddr_un addr{AF_UNIX, {}};
+        qmp.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        Qmp = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(Qmp, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        QmpCommand(R"({"execute":"qmp_capabilities"})");
+    }
+    static void TearDownTestSuite() {
+        if (Qemu > 0 && kill(Qemu, SIGKILL) == 0)
+            waitpid(Qemu, nullptr, 0);
+        sim::Stop(Uart);
+        sim::Stop(Usb);
+    }
+    void SetUp() override {
+        for (sim::Box *box : {Uart, Usb}) {
+            sim::SetFault(box, sim::Fault::None);
+            sim::ClearLog(box);
+        }
+    }
+};
+
+// Every byte value both ways: the box echoes the motor byte of each request.
+TEST_F(Kernel, EveryByteValuePassesBothWays) {
+    for (auto [dev, box] : {std::pair{UART, Uart}, {USB, Usb}}) {
+        Guest("bytes", dev);
+        const auto log = sim::Log(box);
+        ASSERT_EQ(log.size(), 1u + 768) << dev;
+        for (size_t i = 1; i < log.size(); ++i)
+            ASSERT_TRUE(log[i].code == CODES[(i - 1) % 3] && log[i].motor == (i - 1) / 3)
+                << dev << " request " << i;
+    }
+}
+
+// The dialog's life on each driver: exclusive, counted, motors carried, handed back, and
+// nothing sent after closing.
+TEST_F(Kernel, PollCycleCountsWhatTheBoxSentAndClosingSendsNothing) {
+    for (auto [dev, box] : {std::pair{UART, Uart}, {USB, Usb}}) {
+        const auto said = Guest("poll", dev);
+        const size_t requests = sim::RequestCount(box);
+        EXPECT_EQ(said.find("counts")->second, "0 0 2 2 0 0 1 0") << dev;
+        const auto log = sim::Log(box);
+        ASSERT_GT(log.size(), 40u) << dev;
+        EXPECT_EQ(log[0].motor, 0) << dev << ": motors not off at opening";
+        const uint8_t order[] = {0x08, 0x48, 0x44, 0x40};
+        size_t step = 0;
+        for (size_t i = 1; i < log.size(); ++i) {
+            while (step < 3 && log[i].motor != order[step])
+                ++step;
+            ASSERT_EQ(log[i].motor, order[step]) << dev << " request " << i;
+            ASSERT_EQ(log[i].code, CODES[(i - 1) % 3]);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(sim::RequestCount(box), requests) << dev << ": a request after closing";
+    }
+}
+
+TEST_F(Kernel, SilentBoxTimesOutAndFreezesWithoutMessage) {
+    for (auto [dev, box] : {std::pair{UART, Uart}, {USB, Usb}}) {
+        sim::SetFault(box, sim::Fault::Silent, 4);
+        Guest("silent", dev);
+    }
+}
+
+TEST_F(Kernel, UnpluggedInAReadThenPluggedBackUnderANewName) {
+    const auto said = Guest("unplug-in-read", USB);
+    // The box's last request is the one it fell silent at: its exchange's message comes first.
+    const auto log = sim::Log(Usb);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(said.find("first")->second, log.back().code == 0xC1 ? "L" : "A");
+    std::string err;
+    for (auto [key, line] : said)
+        if (key == "ifdiag:")
+            err += line + "\n";
+    EXPECT_NE(err.find("ifdiag: /dev/ttyUSB0: Input/output error (the device is gone"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("ifdiag: /dev/ttyUSB0: No such file or directory"), std::string::npos)
+        << err;
+}
+
+TEST_F(Kernel, UnpluggedBetweenCyclesThenPluggedBackUnderItsName) {
+    Guest("unplug-between-cycles", "/dev/ttyUSB1");
+    const auto log = sim::Log(Usb);
+    ASSERT_FALSE(log.empty());
+    EXPECT_TRUE(log.back().code == 0xC1 && log.back().motor == 0) << "no opening after replugging";
+}
+
+} // namespace
