@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench-build bench soak valgrind clean
+.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench-build bench bench-kernel soak valgrind clean
 
 all: build
 
@@ -38,6 +38,11 @@ bench-build: deps
 bench: bench-build
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
 	./bench/startup.sh $(BENCH_BUILD) $(STARTUP_ARGS)
+
+# The kernel's own serial drivers in a QEMU machine (software emulation): per driver the
+# exchange round trip, CPU per cycle, unplug to message; see docs/PERFORMANCE.md.
+bench-kernel: build
+	cd $(BUILD) && ./tests/kernel_test | grep -E '^(boot|/dev/)'
 
 # Soak, a benchmark (about 20 minutes by default): the real poll cycle against the simulated
 # box, healthy then loose. SOAK_ARGS="--minutes 1" sets each phase; see docs/RELIABILITY.md.

@@ -228,6 +228,30 @@ void Silent(const char *dev) {
     CHECK(testmsgs::All().empty(), "%s: a message for a silent box", dev);
 }
 
+// The port's own hardware handshake on, with CTS held low: on this machine the UART's
+// modem lines come from a pseudo-terminal on the host, which has none, so CTS reads low.
+// The opening's flush gives up within its time-out and says why; closing does not wait.
+void Handshake(const char *dev) {
+    const int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t;
+    tcgetattr(fd, &t);
+    t.c_cflag |= CRTSCTS;
+    tcsetattr(fd, TCSANOW, &t);
+    int lines = 0;
+    ioctl(fd, TIOCMGET, &lines);
+    CHECK(!(lines & TIOCM_CTS), "%s: CTS is not low", dev);
+    const double start = Now();
+    Open(dev);
+    const double opened = Now();
+    CloseInterface();
+    CHECK(testmsgs::Letters() == "L" && opened - start < 1 && Now() - opened < 1,
+          "%s: messages %s, opening %.3f s, closing %.3f s", dev, testmsgs::Letters().c_str(),
+          opened - start, Now() - opened);
+    t.c_cflag &= ~CRTSCTS;
+    tcsetattr(fd, TCSANOW, &t);
+    close(fd);
+}
+
 // Pulled out while the poll cycle waits in a read, plugged back in while the opening
 // still holds the dead port (so it comes back under a new name); the old name then fails.
 void UnplugInRead(const char *dev) {
@@ -299,6 +323,7 @@ int main() {
     } const commands[] = {{"bytes", Bytes},
                           {"poll", Poll},
                           {"silent", Silent},
+                          {"handshake", Handshake},
                           {"unplug-in-read", UnplugInRead},
                           {"unplug-between-cycles", UnplugBetweenCycles}};
     char line[256], name[64], dev[128];

@@ -215,6 +215,14 @@ TEST_F(Kernel, SilentBoxTimesOutAndFreezesWithoutMessage) {
     }
 }
 
+TEST_F(Kernel, HandshakeHeldOffGivesUpWithinTheTimeOut) {
+    const auto said = Guest("handshake", UART);
+    EXPECT_EQ(said.find("ifdiag:")->second,
+              "ifdiag: /dev/ttyS1: output cannot leave (handshake line CTS held low, or the other "
+              "side stopped reading)");
+    EXPECT_EQ(sim::RequestCount(Uart), 0u);
+}
+
 TEST_F(Kernel, UnpluggedInAReadThenPluggedBackUnderANewName) {
     const auto said = Guest("unplug-in-read", USB);
     // The box's last request is the one it fell silent at: its exchange's message comes first.
