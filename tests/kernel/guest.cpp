@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 #include "link/link.h"
+#include "platform/posix/ports.h"
 #include "monitor/iostate.h"
 #include "monitor/poll.h"
 #include "tests/support/messages.h"
@@ -151,16 +153,20 @@ void Close() {
 // The box echoes: 0xC1 answers the motor byte m, EX m * 256 + (255 - m), EY the reverse.
 void Bytes(const char *dev) {
     Open(dev);
-    int bad = 0;
+    int bad = 0, first = -1;
     const double start = Now();
     for (unsigned v = 0; v < 256; ++v) {
         MotorByte = BYTE(v);
-        bad += ExchangeDigital() != v || ExchangeAnalog(0) != (v << 8 | (255 - v)) ||
-               ExchangeAnalog(1) != ((255 - v) << 8 | v);
+        const bool wrong = ExchangeDigital() != v || ExchangeAnalog(0) != (v << 8 | (255 - v)) ||
+                           ExchangeAnalog(1) != ((255 - v) << 8 | v);
+        bad += wrong;
+        if (wrong && first < 0)
+            first = int(v);
     }
     Say("bench %s exchange %.2f ms", dev, (Now() - start) * 1000 / 768);
     CloseInterface();
-    CHECK(bad == 0 && testmsgs::All().empty(), "%s: %d of 256 values altered", dev, bad);
+    CHECK(bad == 0 && testmsgs::All().empty(), "%s: %d of 256 values altered, the first %d", dev,
+          bad, first);
 }
 
 // The dialog's life on the driver: opened over a user's settings, exclusive while open,
@@ -169,6 +175,9 @@ void Poll(const char *dev) {
     const int fds = Fds();
     LeaveUserSettings(dev);
     const PortState found = Look(dev);
+    // A program that keeps the port open without locking it (as cat would) keeps the
+    // tty alive after ifdiag's close, and with it the exclusive mode unless handed back.
+    const int bystander = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
     PreviousInputs = Open(dev);
     const PortState held = Look(dev);
     CHECK(held.exclusive == 1 && held.low_latency != 0, "%s: not exclusive or low latency", dev);
@@ -203,6 +212,7 @@ void Poll(const char *dev) {
         unsigned(EdgeCounters[5]), unsigned(EdgeCounters[6]), unsigned(EdgeCounters[7]));
     Say("bench %s cpu per cycle %.3f ms", dev, (Cpu() - cpu) * 1000 / double(Reads - reads) * 3);
     CHECK(Look(dev) == found, "%s: settings, low latency or exclusive mode not handed back", dev);
+    close(bystander);
     CHECK(Fds() == fds && testmsgs::All().empty(), "%s: descriptor kept or a message", dev);
 }
 
@@ -252,6 +262,19 @@ void Handshake(const char *dev) {
     close(fd);
 }
 
+// The port list, between "@ list" and "@ listed"; it must open no device node.
+void List(const char *com2) {
+    const int watch = inotify_init1(IN_NONBLOCK);
+    for (const char *dev : {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"})
+        inotify_add_watch(watch, dev, IN_OPEN);
+    Say("list");
+    ListSerialPorts(com2);
+    Say("listed");
+    char event[4096];
+    CHECK(read(watch, event, sizeof event) < 0, "the port list opened a device");
+    close(watch);
+}
+
 // Pulled out while the poll cycle waits in a read, plugged back in while the opening
 // still holds the dead port (so it comes back under a new name); the old name then fails.
 void UnplugInRead(const char *dev) {
@@ -293,6 +316,7 @@ void UnplugBetweenCycles(const char *dev) {
     const long reads = Reads;
     Ask("unplug");
     CHECK(WaitFor(Gone, dev, 15), "%s: still there after the unplug", dev);
+    List("/dev/ttyS1");
     StartPolling();
     CHECK(WaitFor(Shown, "3", 15), "%s: fewer than three messages", dev);
     Close();
@@ -324,6 +348,7 @@ int main() {
                           {"poll", Poll},
                           {"silent", Silent},
                           {"handshake", Handshake},
+                          {"list", List},
                           {"unplug-in-read", UnplugInRead},
                           {"unplug-between-cycles", UnplugBetweenCycles}};
     char line[256], name[64], dev[128];

@@ -87,11 +87,16 @@ std::multimap<std::string, std::string> Guest(const std::string &command, const 
     const std::string line = command + " " + dev + "\n";
     (void)!write(ToGuest, line.data(), line.size());
     std::multimap<std::string, std::string> said;
+    std::string *list = nullptr; // between "@ list" and "@ listed"
     for (std::string got; (got = Line(120)) != "@ end";) {
         if (got.empty()) {
             ADD_FAILURE() << command << ": the guest stopped answering";
             break;
         }
+        if (got == "@ listed")
+            list = nullptr;
+        if (list)
+            *list += got + "\n";
         if (got.rfind("ifdiag:", 0) == 0)
             said.emplace("ifdiag:", got);
         if (got.rfind("@ ", 0) != 0)
@@ -105,7 +110,9 @@ std::multimap<std::string, std::string> Guest(const std::string &command, const 
             Act(rest);
         else if (key == "bench")
             printf("%s\n", rest.c_str());
-        said.emplace(key, rest);
+        auto it = said.emplace(key, rest);
+        if (key == "list")
+            list = &it->second;
     }
     return said;
 }
@@ -178,10 +185,10 @@ TEST_F(Kernel, EveryByteValuePassesBothWays) {
     for (auto [dev, box] : {std::pair{UART, Uart}, {USB, Usb}}) {
         Guest("bytes", dev);
         const auto log = sim::Log(box);
-        ASSERT_EQ(log.size(), 1u + 768) << dev;
         for (size_t i = 1; i < log.size(); ++i)
             ASSERT_TRUE(log[i].code == CODES[(i - 1) % 3] && log[i].motor == (i - 1) / 3)
-                << dev << " request " << i;
+                << dev << " request " << i << ": " << int(log[i].code) << " " << int(log[i].motor);
+        EXPECT_EQ(log.size(), 1u + 768) << dev;
     }
 }
 
@@ -223,6 +230,19 @@ TEST_F(Kernel, HandshakeHeldOffGivesUpWithinTheTimeOut) {
     EXPECT_EQ(sim::RequestCount(Uart), 0u);
 }
 
+// Listed without opening anything (the guest watches the nodes): the UART by its type, the
+// adapter by its ids, COM2 marked, the ports without a UART left out.
+TEST_F(Kernel, PortListNamesEachDeviceWithoutOpeningIt) {
+    const std::string list = Guest("list", UART).find("list")->second;
+    EXPECT_NE(list.find("/dev/ttyS1  driver serial, UART 16550A  (COM2 today)\n"),
+              std::string::npos)
+        << list;
+    EXPECT_NE(list.find("/dev/ttyUSB0  driver ftdi_sio, USB 0403:6001"), std::string::npos);
+    EXPECT_NE(list.find("left out, registered without a UART behind them: /dev/ttyS2 "
+                        "/dev/ttyS3\n"),
+              std::string::npos);
+}
+
 TEST_F(Kernel, UnpluggedInAReadThenPluggedBackUnderANewName) {
     const auto said = Guest("unplug-in-read", USB);
     // The box's last request is the one it fell silent at: its exchange's message comes first.
@@ -241,7 +261,8 @@ TEST_F(Kernel, UnpluggedInAReadThenPluggedBackUnderANewName) {
 }
 
 TEST_F(Kernel, UnpluggedBetweenCyclesThenPluggedBackUnderItsName) {
-    Guest("unplug-between-cycles", "/dev/ttyUSB1");
+    const auto said = Guest("unplug-between-cycles", "/dev/ttyUSB1");
+    EXPECT_EQ(said.find("list")->second.find("ttyUSB"), std::string::npos) << "listed unplugged";
     const auto log = sim::Log(Usb);
     ASSERT_FALSE(log.empty());
     EXPECT_TRUE(log.back().code == 0xC1 && log.back().motor == 0) << "no opening after replugging";

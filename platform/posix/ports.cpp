@@ -1,0 +1,141 @@
+#include "platform/posix/ports.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> Entries(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Resolved(const std::string &path) {
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) ? buf : "";
+}
+
+std::string Attribute(const std::string &path) {
+    std::string value;
+    std::getline(std::ifstream(path), value);
+    return value;
+}
+
+std::string Base(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// serial_core's port types (include/uapi/linux/serial_core.h) that users meet.
+const char *UartName(int type) {
+    static const char *const names[] = {"unknown", "8250",  "16450",   "16550", "16550A",
+                                        "Cirrus",  "16650", "16650V2", "16750", "Startech",
+                                        "16C950",  "16654", "16850",   "RSA"};
+    return type >= 0 && type < int(std::size(names)) ? names[type] : type == 32 ? "PL011" : "";
+}
+
+// Why this user may not open the device, or "".
+std::string Forbidden(const std::string &dev) {
+    if (access(dev.c_str(), R_OK | W_OK) == 0)
+        return "";
+    const std::string cause = strerror(errno);
+    struct stat st;
+    if (stat(dev.c_str(), &st) != 0)
+        return cause;
+    const group *g = getgrgid(st.st_gid);
+    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+    const bool group_may = (st.st_mode & S_IRGRP) && (st.st_mode & S_IWGRP);
+    return cause + (group_may && st.st_gid != 0
+                        ? " (group " + name +
+                              ", which you are not in: sudo adduser "
+                              "$USER " +
+                              name + ", then log in again)"
+                        : " (owner " + std::to_string(st.st_uid) + ", group " + name + ")");
+}
+
+// Processes that hold the device open, as far as /proc lets this user see.
+std::string Holders(const std::string &dev) {
+    std::string who;
+    for (const std::string &pid : Entries("/proc")) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        for (const std::string &fd : Entries("/proc/" + pid + "/fd"))
+            if (Resolved("/proc/" + pid + "/fd/" + fd) == dev) {
+                who += (who.empty() ? "" : ", ") + pid + " (" +
+                       Attribute("/proc/" + pid + "/comm") + ")";
+                break;
+            }
+    }
+    return who;
+}
+
+} // namespace
+
+int ListSerialPorts(const char *com2) {
+    const std::string com2_dev = Resolved(com2);
+    std::vector<std::string> no_uart;
+    int listed = 0;
+    for (const std::string &name : Entries("/sys/class/tty")) {
+        const std::string sys = "/sys/class/tty/" + name, dev = "/dev/" + name;
+        const std::string device = Resolved(sys + "/device");
+        if (device.empty()) // virtual consoles, pseudo-terminals
+            continue;
+        const std::string type = Attribute(sys + "/type");
+        if (type == "0") {
+            no_uart.push_back(dev);
+            continue;
+        }
+        ++listed;
+        printf("%s  driver %s", dev.c_str(), Base(Resolved(device + "/driver")).c_str());
+        if (!type.empty())
+            printf(", UART %s", UartName(atoi(type.c_str())));
+        std::string usb = device; // the USB device is the nearest parent with a vendor id
+        while (usb.size() > 1 && access((usb + "/idVendor").c_str(), F_OK) != 0)
+            usb.erase(usb.rfind('/'));
+        if (usb.size() > 1) {
+            printf(", USB %s:%s", Attribute(usb + "/idVendor").c_str(),
+                   Attribute(usb + "/idProduct").c_str());
+            for (const char *field : {"manufacturer", "product", "serial"})
+                if (const std::string value = Attribute(usb + "/" + field); !value.empty())
+                    printf(", %s \"%s\"", field, value.c_str());
+        }
+        printf("%s\n", Resolved(dev) == com2_dev && !com2_dev.empty() ? "  (COM2 today)" : "");
+        for (const char *kind : {"by-id", "by-path"})
+            for (const std::string &link : Entries(std::string("/dev/serial/") + kind))
+                if (Resolved(std::string("/dev/serial/") + kind + "/" + link) == dev)
+                    printf("    /dev/serial/%s/%s\n", kind, link.c_str());
+        if (const std::string why = Forbidden(dev); !why.empty())
+            printf("    you may not open it: %s\n", why.c_str());
+        if (const std::string who = Holders(dev); !who.empty())
+            printf("    held open by %s\n", who.c_str());
+    }
+    if (listed == 0)
+        printf("no serial devices found\n");
+    if (!no_uart.empty()) {
+        printf("left out, registered without a UART behind them:");
+        for (const std::string &dev : no_uart)
+            printf(" %s", dev.c_str());
+        printf("\n");
+    }
+    if (com2_dev.empty())
+        printf("COM2 stands for %s, which does not exist\n", com2);
+    return listed;
+}
