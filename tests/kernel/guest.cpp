@@ -310,9 +310,12 @@ void UnplugInRead(const char *dev) {
 void UnplugBetweenCycles(const char *dev) {
     const int fds = Fds();
     Open(dev);
+    MotorByte = 0x5A;
+    CHECK(ExchangeDigital() == 0x5A, "%s: the adapter plugged back in does not reach the box", dev);
     StartPolling();
     Sleep(0.3);
     StopPolling();
+    Sleep(0.2); // an exchange under way as polling stopped has ended
     const long reads = Reads;
     Ask("unplug");
     CHECK(WaitFor(Gone, dev, 15), "%s: still there after the unplug", dev);
