@@ -1,5 +1,7 @@
 // The program on the Qt layer (offscreen), driven by mouse and keys as a user drives it,
 // against ifbox-sim over a pseudo-terminal.
+#include <QApplication>
+#include <QStyle>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <tuple>
@@ -69,6 +71,20 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                    }),
                    [] { return TextOf(IDC_EX) == "1234"; }, Do([] {
                        EXPECT_EQ(TextOf(IDC_EY), "65535");
+                       // No text clipped: each text's font metrics fit inside its frame
+                       // (an edit's text 2 and 1 pixels further in, as QLineEdit draws it).
+                       for (QWidget *w : DialogWidget()->findChildren<QWidget *>()) {
+                           QString text = w->property("text").toString();
+                           QSize need = w->fontMetrics().size(0, text);
+                           int f = w->inherits("QLabel")
+                                       ? 0
+                                       : w->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+                           QSize in = w->size() - QSize(2 * f, 2 * f) -
+                                      (w->inherits("QLineEdit") ? QSize(4, 2) : QSize(0, 0));
+                           EXPECT_EQ(need.boundedTo(in), need) << qPrintable(text);
+                       }
+                       SaveScreenshot(DialogWidget()->grab().toImage(), "dialog.png");
+                       QApplication::setPalette(QPalette(QColor(0x30, 0x30, 0x30))); // dark theme
                        for (int i = 0; i < 8; ++i)
                            EXPECT_EQ(TextOf(IDC_COUNT1 + i) == "0", i != 0 && i != 5) << i;
                        const QString e1 = TextOf(IDC_COUNT1);
@@ -77,7 +93,9 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                        EXPECT_LE(EdgeCounters[5].load(), 2u);
                        EdgeCounters[2] = 4294967295u; // shown unsigned, in full
                    }),
-                   [] { return TextOf(IDC_COUNT1 + 2) == "4294967295"; }} +
+                   [] { return TextOf(IDC_COUNT1 + 2) == "4294967295"; }, Do([] {
+                       SaveScreenshot(DialogWidget()->grab().toImage(), "dialog-dark.png");
+                   })} +
              CloseQuietly(box));
     sim::Stop(box);
 }

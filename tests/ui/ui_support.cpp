@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
@@ -163,7 +164,11 @@ Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
 
 void SaveScreenshot(const QImage &image, const char *name) {
     QDir().mkpath(IFDIAG_SCREENSHOT_DIR);
-    image.save(QString(IFDIAG_SCREENSHOT_DIR) + "/" + name);
+    QScreen *s = QGuiApplication::primaryScreen(); // the scale in the name, unless 1x at 96 dpi
+    QString at = QString("-%1x-%2dpi.png").arg(s->devicePixelRatio()).arg(s->logicalDotsPerInch());
+    image.save(QString(IFDIAG_SCREENSHOT_DIR "/%1")
+                   .arg(name)
+                   .replace(".png", at == "-1x-96dpi.png" ? ".png" : at));
 }
 
 } // namespace uitest
