@@ -164,11 +164,9 @@ Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
 
 void SaveScreenshot(const QImage &image, const char *name) {
     QDir().mkpath(IFDIAG_SCREENSHOT_DIR);
-    QScreen *s = QGuiApplication::primaryScreen(); // the scale in the name, unless 1x at 96 dpi
+    QScreen *s = QGuiApplication::primaryScreen(); // other scales in the name: "-2x-96dpi"
     QString at = QString("-%1x-%2dpi.png").arg(s->devicePixelRatio()).arg(s->logicalDotsPerInch());
-    image.save(QString(IFDIAG_SCREENSHOT_DIR "/%1")
-                   .arg(name)
-                   .replace(".png", at == "-1x-96dpi.png" ? ".png" : at));
+    image.save(IFDIAG_SCREENSHOT_DIR "/" + QString(name).replace(".png", at).remove("-1x-96dpi"));
 }
 
 } // namespace uitest
