@@ -5,6 +5,8 @@ set(res ${CMAKE_SOURCE_DIR}/resources)
 install(TARGETS ifdiag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Desktop menus find the program by its entry and its icons in the freedesktop places.
 install(FILES ${res}/ifdiag.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# Software centres (GNOME Software, KDE Discover) list it by its AppStream metadata.
+install(FILES ${res}/io.github.ifdiag.ifdiag.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY ${res}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
 # Debian wants a maintainer with an address in the package and its changelog. There is no

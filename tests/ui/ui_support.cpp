@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
@@ -163,7 +164,9 @@ Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
 
 void SaveScreenshot(const QImage &image, const char *name) {
     QDir().mkpath(IFDIAG_SCREENSHOT_DIR);
-    image.save(QString(IFDIAG_SCREENSHOT_DIR) + "/" + name);
+    QScreen *s = QGuiApplication::primaryScreen(); // other scales in the name: "-2x-96dpi"
+    QString at = QString("-%1x-%2dpi.png").arg(s->devicePixelRatio()).arg(s->logicalDotsPerInch());
+    image.save(IFDIAG_SCREENSHOT_DIR "/" + QString(name).replace(".png", at).remove("-1x-96dpi"));
 }
 
 } // namespace uitest
