@@ -573,6 +573,9 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
                         ((t->style & WS_SYSMENU) ? Qt::WindowCloseButtonHint : Qt::Widget));
     dlg->setWindowTitle(FromAnsi(t->caption));
     dlg->setWindowModality(Qt::WindowModal);
+    // Win32 frames the focused button from the start, showing what Enter will press; Qt's
+    // styles frame it only once the keyboard has moved the focus in that window.
+    dlg->setAttribute(Qt::WA_KeyboardFocusChange);
     // The template's font, or the platform's sans serif at its size where it is missing.
     QFont font(FromAnsi(t->face), t->pointSize > 0 ? t->pointSize : 8);
     font.setStyleHint(QFont::SansSerif);
