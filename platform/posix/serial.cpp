@@ -18,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -75,16 +74,13 @@ DWORD CodeOf(int cause) {
     }
 }
 
-// Joining the device's group helps only when that group may read and write it.
+// Joining the device's group helps only when that group may read and write it (a
+// member would not be refused; one who joined but has not logged in again is not one).
 std::string AccessHint(const struct stat &st) {
-    std::vector<gid_t> groups(std::max(getgroups(0, nullptr), 0));
-    groups.resize(std::max(getgroups(int(groups.size()), groups.data()), 0));
     const group *g = getgrgid(st.st_gid);
     const passwd *owner = getpwuid(st.st_uid);
     const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    const bool member = getegid() == st.st_gid ||
-                        std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
-    if (!member && st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
         return " (join the group " + name + ": sudo usermod -aG " + name +
                " $USER, then log in again)";
     char mode[8];

@@ -153,24 +153,6 @@ TEST_P(Link, Fault) {
 INSTANTIATE_TEST_SUITE_P(Box, Link, ::testing::ValuesIn(ROWS),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// No message for a silent box, whose values stand still: one stderr line when it falls
-// silent (from the opening on, or after answering) and one when it answers again.
-TEST_F(Link, SilenceIsToldWhenItStartsAndEnds) {
-    sim::Config cfg = testbox::Fast();
-    cfg.fault = Fault::Silent;
-    ASSERT_NE(box = testbox::Start(cfg), nullptr);
-    const std::string port = std::string("ifdiag: ") + getenv("IFDIAG_PORT"),
-                      silent = port + ": no reply from the box (wrong port, box off or cable "
-                                      "out?); the values shown are frozen\n";
-    testing::internal::CaptureStderr();
-    Open();
-    for (Fault f : {Fault::Silent, Fault::None, Fault::None, Fault::Silent, Fault::Silent})
-        sim::SetFault(box, f), Cycle();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              silent + port + ": the box answers again; the values shown were frozen until now\n" +
-                  silent);
-}
-
 // Every byte value passes both ways, paced as on a real line (no flow control eats
 // 0x11/0x13, nothing is translated); requests are [code, MotorByte]; the value is high
 // byte first, byte 0 ignored. Closing sends nothing and keeps the motor byte.
