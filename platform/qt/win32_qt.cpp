@@ -573,9 +573,6 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
                         ((t->style & WS_SYSMENU) ? Qt::WindowCloseButtonHint : Qt::Widget));
     dlg->setWindowTitle(FromAnsi(t->caption));
     dlg->setWindowModality(Qt::WindowModal);
-    // Win32 frames the focused button from the start, showing what Enter will press; Qt's
-    // styles frame it only once the keyboard has moved the focus in that window.
-    dlg->setAttribute(Qt::WA_KeyboardFocusChange);
     // The template's font, or the platform's sans serif at its size where it is missing.
     QFont font(FromAnsi(t->face), t->pointSize > 0 ? t->pointSize : 8);
     font.setStyleHint(QFont::SansSerif);
@@ -612,7 +609,12 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     CallWindow(dh, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
     Window *w = Lookup(dh);
     if (w && !w->ended) { // shown (ifdiag's template is WS_VISIBLE) until EndDialog hides it
-        QTimer::singleShot(0, dlg, [dlg] { dlg->activateWindow(); });
+        // Win32 frames the focused button from the start, showing what Enter will press;
+        // Qt's styles frame it once the keyboard has moved the focus in that window.
+        QTimer::singleShot(0, dlg, [dlg] {
+            dlg->activateWindow();
+            dlg->setAttribute(Qt::WA_KeyboardFocusChange);
+        });
         dlg->exec();
         w = Lookup(dh);
     }
