@@ -35,9 +35,9 @@ void PrintTo(const Row &row, std::ostream *out) {
 
 // The box answers 0xC1 with 0x00, EX with [0x07, 0x01, 0x23] (291), EY with [0x07, 0x04,
 // 0x56] (1110). Request 0 is the opening's; cycle k sends 3k-2..3k. A late, extra or stray
-// byte spoils its exchange and the next at most (a late 0xC1 reply: EX), as what arrived
-// unasked is dropped before each request. Reads that time out keep the buffers' old bytes: at first
-// 0x61 and 0x2020 (8224). After each message the next exchange waits 1 s.
+// byte spoils its exchange and the next at most (a late 0xC1 reply: EX), as what came
+// unasked is dropped before each request. Reads that time out keep the buffers' old
+// bytes: at first 0x61 and 0x2020 (8224). After each message the next exchange waits 1 s.
 const Row ROWS[] = {
     {"Healthy", Fault::None, 0, 0, 0xA5, 0, EDGES, 3, "", 0xA5, 0x00, 291, 1110},
     {"SilentFromTheStart", Fault::Silent, 0, 0, 0, 0, 0, 2, "", 0x61, 0x61, 8224, 8224},
