@@ -77,6 +77,15 @@ bool ReadReply(unsigned opening, HANDLE port, BYTE *reply, DWORD count) {
     return false;
 }
 
+// A reply is read after its request only, so a byte no request asked for (noise, a
+// reply later than the time-out, a box switched on while polled) would otherwise be
+// read as the next reply's first and shift every reply after it for the rest of the
+// opening. Dropped before each request, it costs that exchange and the next at most;
+// a healthy box has sent nothing by then. A failure here shows in the write or flush.
+void DiscardStaleInput(HANDLE port) {
+    (void)PurgeComm(port, PURGE_RXCLEAR);
+}
+
 void ReportFailure(const char *text, unsigned opening) {
     if (!Current(opening))
         return;
@@ -147,6 +156,7 @@ BYTE ExchangeDigital() {
     if (!IsOpen(opening) || !AfterPause(hold, opening))
         return DigitalReply[0];
     HANDLE port = PortHandle.load();
+    DiscardStaleInput(port);
     const BYTE request[2] = {REQ_INPUTS, MotorByte.load()};
     DWORD written = 0;
     (void)WriteFile(port, request, sizeof request, &written, nullptr);
@@ -167,6 +177,7 @@ DWORD ExchangeAnalog(BYTE channel) {
     if (!IsOpen(opening) || !AfterPause(hold, opening))
         return AnalogValue();
     HANDLE port = PortHandle.load();
+    DiscardStaleInput(port);
     const BYTE request[2] = {channel == 0 ? REQ_ANALOG_EX : REQ_ANALOG_EY, MotorByte.load()};
     DWORD written = 0;
     const char *failure = nullptr;

@@ -145,6 +145,10 @@ BOOL WINAPI WriteFile(HANDLE port, LPCVOID data, DWORD count, LPDWORD written, L
 BOOL WINAPI FlushFileBuffers(HANDLE port);
 // Success with *got < count when the read time-out ends it.
 BOOL WINAPI ReadFile(HANDLE port, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED ov);
+// Discards what has arrived and not been read yet (PURGE_RXCLEAR, the only flag
+// taken); unsent output stays. Fails as the other calls do on a gone device.
+#define PURGE_RXCLEAR 0x0008u
+BOOL WINAPI PurgeComm(HANDLE port, DWORD flags);
 // Drops unsent output; settings, low latency, exclusivity and lock back as found.
 BOOL WINAPI CloseHandle(HANDLE handle);
 

@@ -20,9 +20,11 @@
 #include <string>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -47,6 +49,7 @@ struct Port {
     // Until SetCommTimeouts, calls wait for nothing: none may wait without bound.
     DWORD read_ms = 0, write_ms = 0;
     bool unsent = false; // a write ended with bytes the driver never took
+    bool silent = false; // the latest read timed out with no byte
     // Causes already written to stderr for this opening; a fixed table, as the
     // poll cycle allocates nothing, failures included.
     int told[8] = {};
@@ -71,18 +74,34 @@ DWORD CodeOf(int cause) {
     }
 }
 
-void Tell(const std::string &path, int cause) {
+// Joining the device's group helps only when that group may read and write it (a
+// member would not be refused; one who joined but has not logged in again is not one).
+std::string AccessHint(const struct stat &st) {
+    const group *g = getgrgid(st.st_gid);
+    const passwd *owner = getpwuid(st.st_uid);
+    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return " (join the group " + name + ": sudo usermod -aG " + name +
+               " $USER, then log in again)";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
+    return std::string(" (owner ") + (owner ? owner->pw_name : std::to_string(st.st_uid).c_str()) +
+           ", group " + name + ", mode " + mode +
+           ": joining a group does not help; have the device given a group that may read and "
+           "write it, e.g. by a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
+}
+
+void Tell(const std::string &path, int cause, const std::string &extra = "") {
     const char *text = cause == NOT_A_SERIAL_PORT ? "not a serial port"
                        : cause == OUTPUT_STUCK
                            ? "output cannot leave (handshake line CTS held low, or the other "
                              "side stopped reading)"
                            : strerror(cause);
-    const char *hint = cause == EACCES || cause == EPERM ? " (is your user in the group dialout?)"
-                       : cause == EBUSY                  ? " (another program holds the port)"
-                       : cause == EIO                    ? " (the device is gone or not present)"
-                       : cause == EINVAL                 ? " (settings ifdiag does not use)"
-                                                         : "";
-    fprintf(stderr, "ifdiag: %s: %s%s\n", path.c_str(), text, hint);
+    const char *hint = cause == EBUSY    ? " (another program holds the port)"
+                       : cause == EIO    ? " (the device is gone or not present)"
+                       : cause == EINVAL ? " (settings ifdiag does not use)"
+                                         : "";
+    fprintf(stderr, "ifdiag: %s: %s%s%s\n", path.c_str(), text, hint, extra.c_str());
 }
 
 BOOL Fail(Port *port, int cause) {
@@ -97,11 +116,11 @@ BOOL Fail(Port *port, int cause) {
 }
 
 // A failed opening: one line each time, as each try is an opening of its own.
-HANDLE Refuse(const std::string &path, int cause, int fd = -1) {
+HANDLE Refuse(const std::string &path, int cause, int fd = -1, const std::string &extra = "") {
     if (fd >= 0)
         close(fd);
     LastError = CodeOf(cause);
-    Tell(path, cause);
+    Tell(path, cause, extra);
     return INVALID_HANDLE_VALUE;
 }
 
@@ -172,8 +191,10 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     // Non-blocking: a modem line without carrier would block the open, and
     // every call afterwards waits in poll() on its own deadline.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return Refuse(path, errno);
+    if (fd < 0) {
+        const int cause = errno;
+        return Refuse(path, cause, -1, cause == EACCES || cause == EPERM ? AccessHint(st) : "");
+    }
     // Our own terminal, under whatever name, would show requests on the screen.
     if (!isatty(fd) || tcgetsid(fd) == getsid(0))
         return Refuse(path, NOT_A_SERIAL_PORT, fd);
@@ -362,6 +383,26 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
         return Fail(port, n < 0 && errno != EAGAIN ? errno : EIO);
     }
+    // The link shows no message for a box that does not answer, whose values then stand
+    // still: stderr tells when that starts and when it ends, not at every read.
+    if ((done == 0) != port->silent) {
+        port->silent = done == 0;
+        fprintf(stderr,
+                port->silent ? "ifdiag: %s: no reply from the box (wrong port, box off or cable "
+                               "out?); the values shown are frozen\n"
+                             : "ifdiag: %s: the box answers again; the values shown were frozen "
+                               "until now\n",
+                port->path.c_str());
+    }
     *got = done;
     return TRUE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
+    Port *port = PortOf(h);
+    if (port == nullptr)
+        return BadHandle();
+    if (flags != PURGE_RXCLEAR)
+        return Fail(port, EINVAL);
+    return tcflush(port->fd, TCIFLUSH) == 0 ? TRUE : Fail(port, errno);
 }

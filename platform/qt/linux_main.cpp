@@ -8,7 +8,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -19,7 +22,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 namespace {
 
 const char USAGE[] =
-    "Usage: ifdiag [-p DEVICE | --port=DEVICE | DEVICE]\n"
+    "Usage: ifdiag [-p DEVICE | --port=DEVICE | [--] DEVICE]\n"
     "       ifdiag -h | --help | --version\n"
     "\n"
     "Tests the interface box on a serial line: its inputs, counters, analog values\n"
@@ -35,30 +38,36 @@ const char USAGE[] =
     exit(2);
 }
 
-// The device named on the command line, or nullptr.
+// The device named on the command line, or nullptr. getopt_long's own messages are off:
+// a usage error is one line of ours.
 const char *ParseCommandLine(int argc, char **argv) {
+    static const option options[] = {{"port", required_argument, nullptr, 'p'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {}};
     const char *device = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char *value = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "--version") {
-            fputs(arg == "--version" ? "ifdiag " IFDIAG_VERSION "\n" : USAGE, stdout);
-            exit(0);
-        } else if (arg == "-p" || arg == "--port") {
-            if (i + 1 == argc)
-                UsageError("option " + arg + " needs a DEVICE");
-            value = argv[++i];
-        } else if (arg.rfind("--port=", 0) == 0) {
-            value += 7;
-        } else if (arg[0] == '-') {
-            UsageError("unknown option " + arg);
-        }
+    auto take = [&device](const char *value) {
         if (device)
             UsageError(std::string("one DEVICE only, not ") + device + " and " + value);
         if (*value == '\0')
             UsageError("the DEVICE name is empty");
         device = value;
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":p:h", options, nullptr)) != -1;) {
+        if (c == 'h' || c == 'V') {
+            fputs(c == 'V' ? "ifdiag " IFDIAG_VERSION "\n" : USAGE, stdout);
+            exit(0);
+        }
+        if (c == ':')
+            UsageError(std::string("option ") + argv[optind - 1] + " needs a DEVICE");
+        if (c == '?')
+            UsageError("unknown option " +
+                       (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])));
+        take(optarg);
     }
+    for (; optind < argc; ++optind)
+        take(argv[optind]);
     return device;
 }
 
@@ -127,6 +136,13 @@ int LinuxMain(int argc, char **argv) {
     // The serial layer reads IFDIAG_PORT when COM2 is opened.
     if (const char *device = ParseCommandLine(argc, argv))
         setenv("IFDIAG_PORT", device, 1);
+    // Only looked at, not opened (the dialog opens it): a misspelt name is told at once.
+    const char *chosen = getenv("IFDIAG_PORT");
+    const std::string device = chosen && *chosen ? chosen : "/dev/ttyS1";
+    struct stat st;
+    if (stat(device.c_str(), &st) != 0)
+        fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device.c_str(),
+                strerror(errno));
     CheckDisplay();
     QtMessageHandler previous = qInstallMessageHandler(DuringStartup);
     static int qtArgc = 1; // Qt's own options (-platform, -style ...) are not taken

@@ -651,7 +651,12 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc,
     CallWindow(dh, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
     Window *w = Lookup(dh);
     if (w && !w->ended) { // shown (ifdiag's template is WS_VISIBLE) until EndDialog hides it
-        QTimer::singleShot(0, dlg, [dlg] { dlg->activateWindow(); });
+        // Win32 frames the focused button from the start, showing what Enter will press;
+        // Qt's styles frame it once the keyboard has moved the focus in that window.
+        QTimer::singleShot(0, dlg, [dlg] {
+            dlg->activateWindow();
+            dlg->setAttribute(Qt::WA_KeyboardFocusChange);
+        });
         dlg->exec();
         w = Lookup(dh);
     }

@@ -56,6 +56,9 @@ BOOL WINAPI ReadFile(HANDLE, LPVOID data, DWORD n, LPDWORD got, LPOVERLAPPED) {
     memcpy(data, S.reply.data(), *got);
     return TRUE;
 }
+BOOL WINAPI PurgeComm(HANDLE, DWORD) {
+    return TRUE;
+}
 BOOL WINAPI CloseHandle(HANDLE) {
     return TRUE;
 }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
@@ -128,7 +129,9 @@ TEST(Port, OutputThatCannotLeaveFailsTheFlushWithinTheTimeOut) {
                   "stopped reading)\n");
 }
 
-TEST(Port, TellsEachCauseOncePerOpening) {
+// A box that does not answer gets no message box: one line when it falls silent (from
+// the first read on, or after answering), one when it answers again, not one per read.
+TEST(Port, TellsEachCauseOncePerOpeningAndEachSilenceOnce) {
     testing::internal::CaptureStderr();
     setenv("IFDIAG_PORT", "/tmp/ifdiag-port-missing", 1);
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
@@ -136,19 +139,43 @@ TEST(Port, TellsEachCauseOncePerOpening) {
     HANDLE port = OpenLikeTheLink();
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    BYTE reply = 0;
+    DWORD count = 0;
+    for (int call = 0; call < 5; ++call) // silent, silent, answering, silent, silent
+        EXPECT_TRUE((call != 2 || write(pty.master, "x", 1) == 1) &&
+                    ReadFile(port, &reply, 1, &count, nullptr));
     close(pty.master); // the box is gone
     pty.master = -1;
     BYTE buffer[3] = {0xC1, 0x00, 0x00};
-    DWORD count = 0;
     for (int call = 0; call < 100; ++call) {
         EXPECT_FALSE(WriteFile(port, buffer, 2, &count, nullptr));
         EXPECT_FALSE(FlushFileBuffers(port));
         EXPECT_FALSE(ReadFile(port, buffer, 3, &count, nullptr));
     }
     CloseHandle(port);
-    const std::string at = std::string("ifdiag: ") + pty.path + ": ";
+    const std::string at = std::string("ifdiag: ") + pty.path + ": ",
+                      silent = at + "no reply from the box (wrong port, box off or cable out?); "
+                                    "the values shown are frozen\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "ifdiag: /tmp/ifdiag-port-missing: No such file or directory\n" + at +
-                  "Device or resource busy (another program holds the port)\n" + at +
+                  "Device or resource busy (another program holds the port)\n" + silent + at +
+                  "the box answers again; the values shown were frozen until now\n" + silent + at +
                   "Input/output error (the device is gone or not present)\n");
+}
+
+// Joining the device's group is suggested only where it would help.
+TEST(Port, PermissionDeniedSaysWhatWouldHelp) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "opens as another user: needs root";
+    Pty pty;
+    auto as_nobody = [&pty](gid_t group, mode_t mode) {
+        if (chown(pty.path, 0, group) || chmod(pty.path, mode) || setgroups(0, nullptr) ||
+            setgid(65534) || setuid(65534))
+            _exit(2);
+        _exit(Open() == INVALID_HANDLE_VALUE ? 0 : 1);
+    };
+    EXPECT_EXIT(as_nobody(getgrnam("dialout")->gr_gid, 0660), testing::ExitedWithCode(0),
+                "Permission denied \\(join the group dialout: sudo usermod");
+    EXPECT_EXIT(as_nobody(getgrnam("tty")->gr_gid, 0620), testing::ExitedWithCode(0),
+                "Permission denied \\(owner root, group tty, mode 620: joining a group does not");
 }
