@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <dirent.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,21 +53,11 @@ const char *UartName(int type) {
 
 // Why this user may not open the device, or "".
 std::string Forbidden(const std::string &dev) {
+    struct stat st;
     if (access(dev.c_str(), R_OK | W_OK) == 0)
         return "";
     const std::string cause = strerror(errno);
-    struct stat st;
-    if (stat(dev.c_str(), &st) != 0)
-        return cause;
-    const group *g = getgrgid(st.st_gid);
-    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    const bool group_may = (st.st_mode & S_IRGRP) && (st.st_mode & S_IWGRP);
-    return cause + (group_may && st.st_gid != 0
-                        ? " (group " + name +
-                              ", which you are not in: sudo adduser "
-                              "$USER " +
-                              name + ", then log in again)"
-                        : " (owner " + std::to_string(st.st_uid) + ", group " + name + ")");
+    return stat(dev.c_str(), &st) == 0 ? cause + AccessHint(st) : cause;
 }
 
 // Processes that hold the device open, as far as /proc lets this user see.
@@ -104,7 +93,10 @@ int ListSerialPorts(const char *com2) {
             continue;
         }
         ++listed;
-        printf("%s  driver %s", dev.c_str(), Base(Resolved(device + "/driver")).c_str());
+        std::string hw = device; // kernels from 6.5 put serial_core's own port devices between
+        while (Resolved(hw + "/driver").find("/bus/serial-base/") != std::string::npos)
+            hw.erase(hw.rfind('/'));
+        printf("%s  driver %s", dev.c_str(), Base(Resolved(hw + "/driver")).c_str());
         if (!type.empty())
             printf(", UART %s", UartName(atoi(type.c_str())));
         std::string usb = device; // the USB device is the nearest parent with a vendor id

@@ -9,6 +9,8 @@
 // time-out. The message box cannot say which device failed or why, so every
 // failure on a port also tells stderr, once per cause and opening.
 #include "platform/win32.h"
+#include "platform/posix/ports.h"
+#include "platform/posix/trace.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -74,29 +76,16 @@ DWORD CodeOf(int cause) {
     }
 }
 
-// Joining the device's group helps only when that group may read and write it (a
-// member would not be refused; one who joined but has not logged in again is not one).
-std::string AccessHint(const struct stat &st) {
-    const group *g = getgrgid(st.st_gid);
-    const passwd *owner = getpwuid(st.st_uid);
-    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
-        return " (join the group " + name + ": sudo usermod -aG " + name +
-               " $USER, then log in again)";
-    char mode[8];
-    snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
-    return std::string(" (owner ") + (owner ? owner->pw_name : std::to_string(st.st_uid).c_str()) +
-           ", group " + name + ", mode " + mode +
-           ": joining a group does not help; have the device given a group that may read and "
-           "write it, e.g. by a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
+const char *CauseText(int cause) {
+    return cause == NOT_A_SERIAL_PORT ? "not a serial port"
+           : cause == OUTPUT_STUCK
+               ? "output cannot leave (handshake line CTS held low, or the other side stopped "
+                 "reading)"
+               : strerror(cause);
 }
 
 void Tell(const std::string &path, int cause, const std::string &extra = "") {
-    const char *text = cause == NOT_A_SERIAL_PORT ? "not a serial port"
-                       : cause == OUTPUT_STUCK
-                           ? "output cannot leave (handshake line CTS held low, or the other "
-                             "side stopped reading)"
-                           : strerror(cause);
+    const char *text = CauseText(cause);
     const char *hint = cause == EBUSY    ? " (another program holds the port)"
                        : cause == EIO    ? " (the device is gone or not present)"
                        : cause == EINVAL ? " (settings ifdiag does not use)"
@@ -104,7 +93,8 @@ void Tell(const std::string &path, int cause, const std::string &extra = "") {
     fprintf(stderr, "ifdiag: %s: %s%s%s\n", path.c_str(), text, hint, extra.c_str());
 }
 
-BOOL Fail(Port *port, int cause) {
+BOOL Fail(Port *port, const char *call, int cause) {
+    Trace("fail", "%s: %s", call, CauseText(cause));
     LastError = CodeOf(cause);
     int *end = port->told + port->told_count;
     if (std::find(port->told, end, cause) == end) {
@@ -121,6 +111,7 @@ HANDLE Refuse(const std::string &path, int cause, int fd = -1, const std::string
         close(fd);
     LastError = CodeOf(cause);
     Tell(path, cause, extra);
+    Trace("fail", "open %s: %s", path.c_str(), CauseText(cause));
     return INVALID_HANDLE_VALUE;
 }
 
@@ -155,6 +146,25 @@ int Left(int64_t deadline) {
     return static_cast<int>(std::clamp<int64_t>(deadline - NowMs(), 0, INT_MAX));
 }
 
+// "115200 7E1 crtscts ixon": line settings as a user names them, for the trace.
+const char *Describe(const termios &tio, char (&text)[64]) {
+    static const std::pair<speed_t, int> rates[] = {
+        {B300, 300},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    int rate = 0;
+    for (const auto &[code, baud] : rates)
+        rate = cfgetospeed(&tio) == code ? baud : rate;
+    const tcflag_t c = tio.c_cflag;
+    snprintf(text, sizeof text, "%d %d%c%d%s%s%s", rate, 5 + int((c & CSIZE) / CS6),
+             !(c & PARENB)  ? 'N'
+             : (c & PARODD) ? 'O'
+                            : 'E',
+             c & CSTOPB ? 2 : 1, c & CRTSCTS ? " crtscts" : "", tio.c_iflag & IXON ? " ixon" : "",
+             tio.c_iflag & IXOFF ? " ixoff" : "");
+    return text;
+}
+
 // USB adapters hold received bytes for their latency timer (often 16 ms), which
 // would stretch every exchange. Drivers that do not know the flag refuse it;
 // that costs only speed. Returns whether it was switched.
@@ -167,6 +177,23 @@ bool SetLowLatency(int fd, bool on) {
 }
 
 } // namespace
+
+// Joining the device's group helps only when that group may read and write it (a
+// member would not be refused; one who joined but has not logged in again is not one).
+std::string AccessHint(const struct stat &st) {
+    const group *g = getgrgid(st.st_gid);
+    const passwd *owner = getpwuid(st.st_uid);
+    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return " (join the group " + name + ": sudo usermod -aG " + name +
+               " $USER, then log in again)";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
+    return std::string(" (owner ") + (owner ? owner->pw_name : std::to_string(st.st_uid).c_str()) +
+           ", group " + name + ", mode " + mode +
+           ": joining a group does not help; have the device given a group that may read and "
+           "write it, e.g. by a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
+}
 
 DWORD WINAPI GetLastError(void) {
     return LastError;
@@ -216,6 +243,11 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     raw.c_cc[VTIME] = 0;
     (void)tcsetattr(fd, TCSANOW, &raw);
     Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
+    if (Tracing()) {
+        char text[64];
+        TraceRestartClock();
+        Trace("open", "%s: found %s", path.c_str(), Describe(found, text));
+    }
     LastError = ERROR_SUCCESS;
     return port;
 }
@@ -234,6 +266,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     if (!port->was_exclusive)
         (void)ioctl(port->fd, TIOCNXCL); // outlives us while the other side stays open
     close(port->fd);                     // and the flock with it
+    Trace("close", "%s: handed back as found", port->path.c_str());
     delete port;
     return TRUE;
 }
@@ -244,7 +277,7 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
     if (port == nullptr)
         return BadHandle();
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, errno);
+        return Fail(port, "settings", errno);
     const bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
     *dcb = DCB{};
     dcb->DCBlength = sizeof(DCB);
@@ -276,20 +309,24 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
         dcb->fErrorChar || dcb->fNull || dcb->fOutxDsrFlow || dcb->fDsrSensitivity ||
         dcb->fAbortOnError || dcb->fDtrControl != DTR_CONTROL_ENABLE ||
         dcb->fRtsControl != (rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE))
-        return Fail(port, EINVAL);
+        return Fail(port, "settings", EINVAL);
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, errno);
+        return Fail(port, "settings", errno);
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | (rtscts ? CRTSCTS : 0);
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
-        return Fail(port, errno);
+        return Fail(port, "settings", errno);
     // tcsetattr succeeds when any one change took: read back what the device kept.
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, errno);
+        return Fail(port, "settings", errno);
     if (cfgetospeed(&tio) != B9600 || (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8)
-        return Fail(port, EINVAL);
+        return Fail(port, "settings", EINVAL);
+    if (Tracing()) {
+        char text[64];
+        Trace("set", "%s", Describe(tio, text));
+    }
     return TRUE;
 }
 
@@ -301,7 +338,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     if (t->ReadIntervalTimeout != 0 || t->ReadTotalTimeoutMultiplier != 0 ||
         t->WriteTotalTimeoutMultiplier != 0 || t->ReadTotalTimeoutConstant == 0 ||
         t->WriteTotalTimeoutConstant == 0)
-        return Fail(port, EINVAL);
+        return Fail(port, "time-outs", EINVAL);
     port->read_ms = t->ReadTotalTimeoutConstant;
     port->write_ms = t->WriteTotalTimeoutConstant;
     return TRUE;
@@ -315,6 +352,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
     const int64_t deadline = NowMs() + port->write_ms;
     const BYTE *p = static_cast<const BYTE *>(data);
     DWORD done = 0;
+    TraceBytes(">", data, count, nullptr);
     while (done < count) {
         ssize_t n = write(port->fd, p + done, count - done);
         if (n > 0) {
@@ -322,17 +360,20 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return Fail(port, errno);
+            return Fail(port, "write", errno);
         const int left = Left(deadline);
         if (left == 0)
             break;
         pollfd pfd{port->fd, POLLOUT, 0};
         if (poll(&pfd, 1, left) > 0 && (pfd.revents & (POLLERR | POLLHUP)))
-            return Fail(port, EIO);
+            return Fail(port, "write", EIO);
     }
     // A time-out is a success with the bytes written so far, as on Windows; the
     // flush that follows reports the rest.
     port->unsent = done < count;
+    if (port->unsent)
+        Trace(">", "(%u of %u bytes taken: time-out after %u ms)", unsigned(done), unsigned(count),
+              unsigned(port->write_ms));
     *written = done;
     return TRUE;
 }
@@ -352,8 +393,11 @@ BOOL WINAPI FlushFileBuffers(HANDLE h) {
     // A device that is gone has no queue either; poll sees it.
     pollfd pfd{port->fd, 0, 0};
     if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR)))
-        return Fail(port, EIO);
-    return stuck ? Fail(port, OUTPUT_STUCK) : TRUE;
+        return Fail(port, "flush", EIO);
+    if (stuck)
+        return Fail(port, "flush", OUTPUT_STUCK);
+    Trace("flush", "sent");
+    return TRUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPPED) {
@@ -372,7 +416,7 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return Fail(port, errno);
+            return Fail(port, "read", errno);
         ssize_t n = read(port->fd, p + done, count - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
@@ -381,7 +425,9 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (n < 0 && (errno == EINTR || errno == EAGAIN) && !(pfd.revents & (POLLHUP | POLLERR)))
             continue;
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
-        return Fail(port, n < 0 && errno != EAGAIN ? errno : EIO);
+        if (n == 0)
+            TraceBytes("<", p, done, "(end of file: the device hung up)");
+        return Fail(port, "read", n < 0 && errno != EAGAIN ? errno : EIO);
     }
     // The link shows no message for a box that does not answer, whose values then stand
     // still: stderr tells when that starts and when it ends, not at every read.
@@ -394,6 +440,15 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
                                "until now\n",
                 port->path.c_str());
     }
+    if (Tracing()) {
+        char why[64] = "";
+        if (done == 0)
+            snprintf(why, sizeof why, "(none: time-out after %u ms)", unsigned(port->read_ms));
+        else if (done < count)
+            snprintf(why, sizeof why, "(%u of %u bytes: time-out after %u ms)", unsigned(done),
+                     unsigned(count), unsigned(port->read_ms));
+        TraceBytes("<", p, done, why);
+    }
     *got = done;
     return TRUE;
 }
@@ -403,6 +458,13 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
     if (port == nullptr)
         return BadHandle();
     if (flags != PURGE_RXCLEAR)
-        return Fail(port, EINVAL);
-    return tcflush(port->fd, TCIFLUSH) == 0 ? TRUE : Fail(port, errno);
+        return Fail(port, "purge", EINVAL);
+    // Traced, the bytes are read out first, to show what the box sent unasked.
+    BYTE stale[64];
+    int pending = 0;
+    if (Tracing() && ioctl(port->fd, FIONREAD, &pending) == 0 && pending > 0) {
+        const ssize_t n = read(port->fd, stale, sizeof stale);
+        TraceBytes("purge", stale, n > 0 ? size_t(n) : 0, "(discarded: no request asked for it)");
+    }
+    return tcflush(port->fd, TCIFLUSH) == 0 ? TRUE : Fail(port, "purge", errno);
 }

@@ -113,7 +113,7 @@ void TraceBytes(const char *mark, const void *bytes, size_t count, const char *n
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
     for (size_t i = 0; i < count && i < 32; ++i)
         snprintf(hex + 3 * i - (i > 0), 4, i ? " %02X" : "%02X", p[i]);
-    Trace(mark, "%s%s%s", hex, note && count ? "  " : "", note ? note : "");
+    Trace(mark, "%s%s%s", hex, note && *note && count ? "  " : "", note ? note : "");
 }
 
 void TraceOff() {

@@ -15,6 +15,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "platform/posix/ports.h"
+#include "platform/posix/trace.h"
 #include "platform/qt/qtwin.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
@@ -22,7 +24,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 namespace {
 
 const char USAGE[] =
-    "Usage: ifdiag [-p DEVICE | --port=DEVICE | [--] DEVICE]\n"
+    "Usage: ifdiag [--trace] [-p DEVICE | --port=DEVICE | [--] DEVICE]\n"
+    "       ifdiag --list-ports [-p DEVICE | DEVICE]\n"
     "       ifdiag -h | --help | --version\n"
     "\n"
     "Tests the interface box on a serial line: its inputs, counters, analog values\n"
@@ -30,6 +33,9 @@ const char USAGE[] =
     "\n"
     "  -p, --port DEVICE  the serial device that stands for the box's port COM2,\n"
     "                     e.g. /dev/ttyUSB0 (default: $IFDIAG_PORT, else /dev/ttyS1)\n"
+    "      --trace        every port call on stderr: the bytes sent and received, in hex,\n"
+    "                     with milliseconds since the port was opened\n"
+    "      --list-ports   list this machine's serial devices without opening any, and exit\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n";
 
@@ -38,13 +44,15 @@ const char USAGE[] =
     exit(2);
 }
 
+bool trace = false, listPorts = false;
+
 // The device named on the command line, or nullptr. getopt_long's own messages are off:
 // a usage error is one line of ours.
 const char *ParseCommandLine(int argc, char **argv) {
-    static const option options[] = {{"port", required_argument, nullptr, 'p'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {}};
+    static const option options[] = {
+        {"port", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},    {"trace", no_argument, nullptr, 'T'},
+        {"list-ports", no_argument, nullptr, 'L'}, {}};
     const char *device = nullptr;
     auto take = [&device](const char *value) {
         if (device)
@@ -58,6 +66,10 @@ const char *ParseCommandLine(int argc, char **argv) {
         if (c == 'h' || c == 'V') {
             fputs(c == 'V' ? "ifdiag " IFDIAG_VERSION "\n" : USAGE, stdout);
             exit(0);
+        }
+        if (c == 'T' || c == 'L') {
+            (c == 'T' ? trace : listPorts) = true;
+            continue;
         }
         if (c == ':')
             UsageError(std::string("option ") + argv[optind - 1] + " needs a DEVICE");
@@ -117,6 +129,7 @@ void EndOnSignals() {
         if (HWND dialog = qtwin::CurrentDialog())
             SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         signal(sig, SIG_DFL);
+        TraceOff();
         raise(sig);
     });
     struct sigaction action = {};
@@ -139,6 +152,8 @@ int LinuxMain(int argc, char **argv) {
     // Only looked at, not opened (the dialog opens it): a misspelt name is told at once.
     const char *chosen = getenv("IFDIAG_PORT");
     const std::string device = chosen && *chosen ? chosen : "/dev/ttyS1";
+    if (listPorts)
+        exit((ListSerialPorts(device.c_str()), 0));
     struct stat st;
     if (stat(device.c_str(), &st) != 0)
         fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device.c_str(),
@@ -151,6 +166,8 @@ int LinuxMain(int argc, char **argv) {
     for (const QString &message : startupMessages)
         qWarning("%s", qPrintable(message));
     EndOnSignals();
+    if (trace)
+        TraceOn();
     static char commandLine[] = "";
     int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) { // nobody reads the pipe any more
@@ -159,5 +176,6 @@ int LinuxMain(int argc, char **argv) {
             signal(sig, SIG_DFL);
     }
     qtwin::DestroyAllWindows();
+    TraceOff();
     return code;
 }

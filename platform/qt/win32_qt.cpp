@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/posix/trace.h"
 #include "platform/qt/qt_testing.h"
 #include "platform/qt/rc.h"
 #include "platform/win32.h"
@@ -723,6 +724,8 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     call->owner = owner;
     call->text = text ? text : "";
     call->title = caption ? caption : "Error";
+    if (Tracing()) // why the cycle stops for a second, in the --trace of the port calls
+        Trace("msg", "\"%s\" shown", QString::fromLatin1(text).toUtf8().constData());
     ++waitingCallers;
     if (OnGuiThread()) {
         QPointer<QMessageBox> box = ShowBox(call);
@@ -742,6 +745,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
         call->cv.wait(lock, [&] { return call->done; });
     }
     --waitingCallers;
+    Trace("msg", "dismissed; the next exchange waits up to 1 s, so \"Abbrechen\" can be reached");
     std::lock_guard<std::mutex> lock(call->mutex);
     return call->result;
 }
