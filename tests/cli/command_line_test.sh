@@ -1,7 +1,6 @@
 #!/bin/sh
 # VERSION [EMULATOR] IFDIAG: with no display in reach, --help and --version need none; a usage
-# error is one line with "try --help", status 2; no display (none set, or unserved) one line,
-# status 1.
+# error is one line with "try --help", status 2; no display (none set, or unserved) one line, 1.
 set -u
 v=$1 && shift && app=$* fails=0 out=$(mktemp) err=$(mktemp)
 check() { # STATUS STDERR-LINES PATTERN COMMAND...

@@ -11,7 +11,6 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <vector>
 
 #include "platform/qt/qt_testing.h"
 #include "resources/resource.h"
@@ -50,7 +49,6 @@ TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_GE(sim::RequestCount(box), seen + 4) << "no poll after the opening's exchange";
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
-        // (Unseen under qemu-user, which lacks TIOCGEXCL.)
         EXPECT_FALSE(ioctl(tty, TIOCGEXCL, &exclusive) == 0 && exclusive) << "left exclusive";
         EXPECT_TRUE(tcgetattr(tty, &after) == 0 && memcmp(&before, &after, sizeof after) == 0)
             << "line settings changed";
