@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows bench-build bench bench-kernel soak valgrind clean
+.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows arm64 test-arm64 bench-build bench bench-kernel soak valgrind clean
 
 all: build
 
@@ -83,5 +83,15 @@ test-windows: windows
 	cmake --build build-wine-native -j $(JOBS) --target ifbox-sim
 	./tests/windows/run-under-wine $(MINGW_BUILD) build-wine-native/sim/ifbox-sim
 
+# arm64 (a Raspberry Pi's Debian), cross-built into build-arm64; its tests run in qemu-user.
+ARM64_BUILD ?= build-arm64
+arm64:
+	./scripts/install-deps arm64
+	cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+	cmake --build $(ARM64_BUILD) -j $(JOBS)
+
+test-arm64: arm64
+	ctest --test-dir $(ARM64_BUILD) --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf build build-tsan build-asan build-mingw build-wine-native
+	rm -rf build build-tsan build-asan build-mingw build-wine-native build-arm64

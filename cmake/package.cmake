@@ -41,8 +41,13 @@ ifbox-sim, a simulated box on a pseudo-terminal, lets ifdiag be tried
 without the hardware.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# Stripped by the target's strip (CMAKE_STRIP); dpkg-shlibdeps takes the libraries of the
+# binaries' own architecture, so a cross build needs only the package's architecture named.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 # Qt loads these at run time, out of dpkg-shlibdeps' sight: the platform plugins (Wayland's
 # is in neither libqt6gui6 nor qt6-qpa-plugins) and the font the dialog is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, fonts-dejavu-core")

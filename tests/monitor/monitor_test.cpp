@@ -41,6 +41,8 @@ TEST(Shared, ResetRacingAnEdgeWinsOrLosesWhole) {
         });
         for (++go; go < 2;) {
         }
+        for (volatile int d = round % 256; d > 0; d = d - 1) { // the Reset swept across the edge
+        }
         EdgeCounters[0] = 0;
         poller.join();
         ASSERT_LE(EdgeCounters[0], 1u) << "round " << round;
