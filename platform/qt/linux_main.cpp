@@ -33,9 +33,9 @@ const char USAGE[] =
     "\n"
     "  -p, --port DEVICE  the serial device that stands for the box's port COM2,\n"
     "                     e.g. /dev/ttyUSB0 (default: $IFDIAG_PORT, else /dev/ttyS1)\n"
-    "      --trace        every port call on stderr: the bytes sent and received, in hex,\n"
+    "      --trace        every port call on stderr: bytes sent and received in hex,\n"
     "                     with milliseconds since the port was opened\n"
-    "      --list-ports   list this machine's serial devices without opening any, and exit\n"
+    "      --list-ports   list the serial devices (none is opened) and exit\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n";
 
