@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -84,13 +85,28 @@ const char *CauseText(int cause) {
                : strerror(cause);
 }
 
+// A line for the user on stderr. Traced, it goes through the trace's writer instead: the
+// poll thread must not wait for a stderr that nobody reads.
+void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Note(const char *format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (Tracing())
+        Trace("note", "%s", line);
+    else
+        fprintf(stderr, "%s\n", line);
+}
+
 void Tell(const std::string &path, int cause, const std::string &extra = "") {
     const char *text = CauseText(cause);
     const char *hint = cause == EBUSY    ? " (another program holds the port)"
                        : cause == EIO    ? " (the device is gone or not present)"
                        : cause == EINVAL ? " (settings ifdiag does not use)"
                                          : "";
-    fprintf(stderr, "ifdiag: %s: %s%s%s\n", path.c_str(), text, hint, extra.c_str());
+    Note("ifdiag: %s: %s%s%s", path.c_str(), text, hint, extra.c_str());
 }
 
 BOOL Fail(Port *port, const char *call, int cause) {
@@ -111,7 +127,6 @@ HANDLE Refuse(const std::string &path, int cause, int fd = -1, const std::string
         close(fd);
     LastError = CodeOf(cause);
     Tell(path, cause, extra);
-    Trace("fail", "open %s: %s", path.c_str(), CauseText(cause));
     return INVALID_HANDLE_VALUE;
 }
 
@@ -433,12 +448,11 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
     // still: stderr tells when that starts and when it ends, not at every read.
     if ((done == 0) != port->silent) {
         port->silent = done == 0;
-        fprintf(stderr,
-                port->silent ? "ifdiag: %s: no reply from the box (wrong port, box off or cable "
-                               "out?); the values shown are frozen\n"
-                             : "ifdiag: %s: the box answers again; the values shown were frozen "
-                               "until now\n",
-                port->path.c_str());
+        Note(port->silent ? "ifdiag: %s: no reply from the box (wrong port, box off or cable "
+                            "out?); the values shown are frozen"
+                          : "ifdiag: %s: the box answers again; the values shown were frozen "
+                            "until now",
+             port->path.c_str());
     }
     if (Tracing()) {
         char why[64] = "";

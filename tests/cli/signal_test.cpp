@@ -18,6 +18,19 @@
 
 int LinuxMain(int argc, char **argv);
 
+// The program in a child, its dialog opened at once (main below). Under an emulator the
+// child is the emulator again, given this program and its name.
+static pid_t Spawn(std::vector<const char *> argv, const posix_spawn_file_actions_t *io) {
+    if (*EMULATOR)
+        argv.insert(argv.begin() + 1, {"-0", "ifdiag", program_invocation_name});
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    EXPECT_EQ(posix_spawn(&child, *EMULATOR ? EMULATOR : "/proc/self/exe", io, nullptr,
+                          const_cast<char **>(argv.data()), environ),
+              0);
+    return child;
+}
+
 TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
     sim::Config cfg;
     cfg.link = std::string(IFDIAG_TEST_DIR) + "/box-" + std::to_string(getpid());
@@ -34,14 +47,7 @@ TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
         const int sig = run == 0 ? SIGTERM : run == 1 ? SIGINT : SIGHUP;
         SCOPED_TRACE(strsignal(sig));
         const size_t seen = sim::RequestCount(box);
-        pid_t child = 0;
-        // Under an emulator the child is the emulator again, given this program and its name.
-        std::vector<const char *> argv(commands[run], commands[run] + 4);
-        if (*EMULATOR)
-            argv.insert(argv.begin() + 1, {"-0", "ifdiag", program_invocation_name});
-        ASSERT_EQ(posix_spawn(&child, *EMULATOR ? EMULATOR : "/proc/self/exe", nullptr, nullptr,
-                              const_cast<char **>(argv.data()), environ),
-                  0);
+        const pid_t child = Spawn({commands[run], commands[run] + (run == 0 ? 3 : 2)}, nullptr);
         for (int i = 0; i < 3000 && sim::RequestCount(box) < seen + 4; ++i)
             usleep(10000);
         kill(child, sig);
@@ -53,6 +59,53 @@ TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
         EXPECT_TRUE(tcgetattr(tty, &after) == 0 && memcmp(&before, &after, sizeof after) == 0)
             << "line settings changed";
     }
+    sim::Stop(box);
+}
+
+// --trace with a stderr that nobody reads for 10 s (a full pipe): the box is polled at its
+// period all the same, and the lines that found no room are told once stderr is read. A
+// box that vanishes brings its message and the pause after it into the trace.
+TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
+    sim::Config cfg;
+    cfg.link = std::string(IFDIAG_TEST_DIR) + "/trace-box-" + std::to_string(getpid());
+    cfg.input_mode = sim::InputMode::Flip;
+    cfg.flip_mask = 0x0F;
+    sim::Box *box = sim::Start(cfg);
+    int err[2];
+    ASSERT_TRUE(box && pipe(err) == 0);
+    fcntl(err[1], F_SETPIPE_SZ, 4096); // full within a second
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_adddup2(&io, err[1], 2);
+    const pid_t child = Spawn({"ifdiag", "--trace", "--port", cfg.link.c_str()}, &io);
+    close(err[1]);
+    for (int i = 0; i < 3000 && sim::RequestCount(box) < 4; ++i)
+        usleep(10000);
+    const size_t from = sim::RequestCount(box);
+    sleep(10);
+    const auto log = sim::Log(box);
+    size_t cycles = 0;
+    for (size_t i = from + 1; i < log.size(); ++i)
+        if (log[i].code == 0xC1 && log[i - 1].code == 0xC9) {
+            ++cycles;
+            EXPECT_GE(log[i].t_ns - log[i - 1].t_ns, 19000000) << "a gap below the poll delay";
+        }
+    EXPECT_GE(cycles, 149u) << "fewer than half of the 298 cycles of 10 s"; // 33.5 ms each
+    std::string text;
+    auto read_until = [&](const char *what) {
+        char buf[65536];
+        for (int i = 0; i < 1000 && text.find(what) == std::string::npos; ++i, usleep(10000))
+            for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
+                text.append(buf, size_t(n));
+        return text.find(what) != std::string::npos;
+    };
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    EXPECT_TRUE(read_until(" lines dropped\n")) << text.substr(0, 2000);
+    sim::Vanish(box);
+    EXPECT_TRUE(read_until("  msg    \"")) << "no message traced";
+    kill(child, SIGTERM); // closes the dialog, which dismisses the message
+    EXPECT_TRUE(read_until("msg    dismissed; the next exchange waits up to 1 s"));
+    waitpid(child, nullptr, 0);
     sim::Stop(box);
 }
 

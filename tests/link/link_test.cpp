@@ -8,6 +8,7 @@
 
 #include "link/link.h"
 #include "monitor/iostate.h"
+#include "platform/posix/trace.h"
 #include "tests/support/messages.h"
 #include "tests/support/simbox.h"
 
@@ -182,6 +183,42 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     for (size_t i = 1; i < log.size(); ++i)
         ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
     EXPECT_EQ(msgs::Letters(), "");
+}
+
+// --trace shows the bytes the box got, in order, over a hundred cycles of changing values,
+// and a read that timed out as such.
+TEST_F(Link, TraceShowsEveryRequestAsTheBoxGotIt) {
+    sim::Config cfg = testbox::Fast();
+    cfg.input_mode = sim::InputMode::Flip;
+    cfg.flip_mask = 0x5A;
+    cfg.analog_mode = sim::AnalogMode::Lively;
+    ASSERT_NE(box = testbox::Start(cfg), nullptr);
+    FILE *trace = tmpfile();
+    const int stderr_fd = dup(2);
+    dup2(fileno(trace), 2);
+    TraceOn();
+    Open();
+    for (int k = 0; k < 100; ++k)
+        Cycle();
+    sim::SetFault(box, Fault::Silent);
+    ExchangeDigital();
+    CloseInterface();
+    TraceOff();
+    dup2(stderr_fd, 2);
+    rewind(trace);
+    std::vector<sim::Request> sent;
+    int timeouts = 0;
+    char line[256];
+    for (unsigned code, motor; fgets(line, sizeof line, trace);) {
+        if (sscanf(line, "%*s > %x %x", &code, &motor) == 2)
+            sent.push_back({0, uint8_t(code), uint8_t(motor)});
+        timeouts += strstr(line, "  <      (none: time-out after 100 ms)\n") != nullptr;
+    }
+    const auto log = sim::Log(box);
+    ASSERT_EQ(sent.size(), log.size());
+    for (size_t i = 0; i < log.size(); ++i)
+        ASSERT_TRUE(sent[i].code == log[i].code && sent[i].motor == log[i].motor) << i;
+    EXPECT_EQ(timeouts, 1);
 }
 
 } // namespace
