@@ -2,6 +2,7 @@
 // pseudo-terminal (motor bits and edge counts as such: the link's table, the dialog).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "link/link.h"
@@ -48,7 +49,9 @@ TEST(Shared, ResetRacingAnEdgeWinsOrLosesWhole) {
 }
 
 // Every cycle is 0xC1, 0xC5, 0xC9; every input change the box sends is counted, the
-// analog values stored. The box flips E1, E3, E6 and E8 before each 0xC1 reply.
+// analog values stored. The box flips E1, E3, E6 and E8 before each 0xC1 reply. The next
+// cycle starts no sooner than 20 ms after the EY reply's last byte, which the box sends two
+// byte times after the request: 19 ms, since a timer never fires early.
 TEST(Poll, CyclesCountEveryEdgeAndStoreBothValues) {
     sim::Config cfg;
     cfg.input_mode = sim::InputMode::Flip;
@@ -61,16 +64,22 @@ TEST(Poll, CyclesCountEveryEdgeAndStoreBothValues) {
     for (auto &c : EdgeCounters)
         c = 0;
     StartPolling();
-    while (sim::RequestCount(box) < 1 + 3 * 20)
+    while (sim::RequestCount(box) < 1 + 3 * 50)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     StopPolling();
     CloseInterface();
     const auto log = sim::Log(box);
     size_t digital = 0;
+    std::vector<int64_t> gaps; // from the EY reply's end to the next cycle
     for (size_t i = 1; i < log.size(); ++i) {
         ASSERT_EQ(log[i].code, (i - 1) % 3 == 0 ? 0xC1 : (i - 1) % 3 == 1 ? 0xC5 : 0xC9) << i;
         digital += log[i].code == 0xC1;
+        if (i > 1 && log[i].code == 0xC1)
+            gaps.push_back(log[i].t_ns - log[i - 1].t_ns - 2 * 1000000000LL * 10 / 9600);
     }
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_TRUE(gaps.size() >= 49 && gaps[0] >= 19000000 && gaps[gaps.size() / 2] < 200000000)
+        << gaps[0] << " ns, median " << gaps[gaps.size() / 2];
     // A stop inside a cycle's digital exchange counts nothing of it; later, it has counted.
     const DWORD counted = EdgeCounters[0];
     EXPECT_TRUE(counted == digital || counted + 1 == digital) << counted << " of " << digital;
