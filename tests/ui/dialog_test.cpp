@@ -49,12 +49,12 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
     };
     // When E1's display (E1 changes at every poll) is rewritten; [0]: "Start" chosen.
     auto shown = std::make_shared<std::vector<int64_t>>(1);
-    Steps steps = Steps{MainWindow, Do([=] { (*shown)[0] = testbox::NowNs(); })} + OpenDialog() +
-                  Steps{Do([=] {
-                      QObject::connect(qobject_cast<QLineEdit *>(Control(IDC_COUNT1)),
-                                       &QLineEdit::textChanged,
-                                       [=] { shown->push_back(testbox::NowNs()); });
-                  })};
+    Steps steps =
+        Steps{MainWindow, Do([=] { (*shown)[0] = testbox::NowNs(); })} + OpenDialog() +
+        Steps{Do([=] {
+            QObject::connect(qobject_cast<QLineEdit *>(Control(IDC_COUNT1)),
+                             &QLineEdit::textChanged, [=] { shown->push_back(testbox::NowNs()); });
+        })};
     for (const auto &[id, motors] : presses) // each reaches the box with the next request
         steps = steps + Steps{Do([id = id, motors = motors] {
                                   Click(id);
