@@ -47,11 +47,9 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
         {IDC_LINKS3, 0x10},  {IDC_STOP3, 0x00},   {IDC_RECHTS4, 0x80}, {IDC_LINKS4, 0x40},
         {IDC_STOP4, 0x00},   {IDC_RECHTS2, 0x08}, {IDC_LINKS4, 0x48},
     };
-    // When E1's display (E1 changes at every poll) is rewritten; [0]: "Start" chosen.
-    auto shown = std::make_shared<std::vector<int64_t>>(1);
+    auto shown = std::make_shared<std::vector<int64_t>>(); // E1's refreshes (E1 always changes)
     Steps steps =
-        Steps{MainWindow, Do([=] { (*shown)[0] = testbox::NowNs(); })} + OpenDialog() +
-        Steps{Do([=] {
+        OpenDialog() + Steps{Do([=] {
             QObject::connect(qobject_cast<QLineEdit *>(Control(IDC_COUNT1)),
                              &QLineEdit::textChanged, [=] { shown->push_back(testbox::NowNs()); });
         })};
@@ -86,13 +84,14 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                        EdgeCounters[2] = 4294967295u; // shown unsigned, in full
                    }),
                    [] { return TextOf(IDC_COUNT1 + 2) == "4294967295"; },
-                   // A late refresh may be followed by one on time, as in Win32: so the
-                   // k-th comes no sooner than k x 0.9 s after the opening; none is 2.5 s late.
-                   [=] { return shown->size() > 5; }, Do([=] {
+                   // A late refresh may be followed by one on time, as in Win32: the k-th comes
+                   // no sooner than k x 0.9 s after the opening's request; none 2.5 s late.
+                   [=] { return shown->size() >= 5; }, Do([=] {
+                       shown->insert(shown->begin(), sim::Log(box)[0].t_ns);
                        for (size_t k = 1; k < shown->size(); ++k)
                            EXPECT_TRUE((*shown)[k] - (*shown)[0] >= int64_t(k) * 900000000 &&
                                        (*shown)[k] - (*shown)[k - 1] <= 2500000000)
-                               << k << ": " << ((*shown)[k] - (*shown)[k - 1]) / 1000000 << " ms";
+                               << k;
                    })} +
              CloseQuietly(box));
     sim::Stop(box);
