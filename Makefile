@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-tsan test-asan mingw-check windows test-windows arm64 test-arm64 bench-build bench bench-kernel soak valgrind clean
+.PHONY: all deps build test mutate demo test-tsan test-asan mingw-check windows test-windows arm64 test-arm64 bench-build bench bench-kernel soak valgrind clean
 
 all: build
 
@@ -16,6 +16,13 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Mutation testing, never part of `make test` (a rebuild per fault): each fault of
+# tests/mutations.txt planted in a scratch copy (build-mutate) and its tests run.
+# MUTATE_ARGS="poll-delay-*" runs a subset; MUTATE_WINDOWS=1 adds the Wine-only faults.
+MUTATE_ARGS ?=
+mutate: deps
+	JOBS=$(JOBS) ./scripts/mutate $(MUTATE_ARGS)
 
 # A desktop needs only what builds and runs the program: no tests, no benchmarks.
 demo:
@@ -94,4 +101,4 @@ test-arm64: arm64
 	ctest --test-dir $(ARM64_BUILD) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf build build-tsan build-asan build-mingw build-wine-native build-arm64
+	rm -rf build build-tsan build-asan build-mingw build-wine-native build-arm64 build-mutate

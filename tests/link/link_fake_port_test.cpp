@@ -69,11 +69,6 @@ class FakePort : public ::testing::Test {
 protected:
     void SetUp() override {
         S = Script{};
-        S.reported.BaudRate = 115200;
-        S.reported.Parity = EVENPARITY;
-        S.reported.fOutxCtsFlow = S.reported.fOutX = S.reported.fInX = S.reported.fNull = 1;
-        S.reported.XonChar = 0x11;
-        S.reply = std::string(1, '\0');
         msgs::Reset();
         OpenInterface();
         S.reads = S.flushes = 0;
@@ -81,58 +76,52 @@ protected:
     void TearDown() override { CloseInterface(); }
 };
 
+// Written back as read but for the line (9600 8N1), binary mode (Windows has no other) and
+// what alters bytes or holds them back: XON/XOFF (0x11/0x13 replies), error replacement,
+// null stripping. Read as all ones, all zeros, or not at all: then no garbage.
 TEST_F(FakePort, OpeningChangesOnlyWhatMustChange) {
-    const DCB &w = S.written;
-    EXPECT_TRUE(w.BaudRate == 9600 && w.ByteSize == 8 && w.Parity == NOPARITY &&
-                w.StopBits == ONESTOPBIT);
-    // Nothing may alter or hold back a byte; the hardware handshake stays as it was.
-    EXPECT_TRUE(w.fBinary && !w.fOutX && !w.fInX && !w.fNull && w.fOutxCtsFlow);
-    EXPECT_EQ(w.XonChar, 0x11);
-    // Settings that cannot be read: nothing but the four is written back, no garbage.
-    CloseInterface();
-    S.getstate_ok = false;
-    S.written = S.reported;
-    OpenInterface();
-    EXPECT_TRUE(w.BaudRate == 9600 && w.DCBlength == sizeof(DCB) && !w.fOutxCtsFlow && !w.XonChar);
+    for (int fill : {0xFF, 0x00, -1}) { // -1: the settings cannot be read
+        DCB want;
+        memset(&S.reported, fill == 0x00 ? 0x00 : 0xFF, sizeof(DCB));
+        memset(&want, fill == 0xFF ? 0xFF : 0x00, sizeof want);
+        S.reported.DCBlength = want.DCBlength = sizeof want;
+        S.getstate_ok = fill >= 0;
+        CloseInterface();
+        OpenInterface();
+        want.BaudRate = CBR_9600, want.ByteSize = 8, want.Parity = NOPARITY;
+        want.StopBits = ONESTOPBIT, want.fBinary = TRUE;
+        want.fOutX = want.fInX = want.fErrorChar = want.fNull = FALSE;
+        EXPECT_EQ(memcmp(&S.written, &want, sizeof want), 0) << fill;
+    }
 }
 
 // One call and up to 20,000 repeats, at once; the buffer keeps the last good reply.
 TEST_F(FakePort, ReadsAreTriedTwentyThousandAndOneTimes) {
     S.read_failures = 20000;
     S.reply = "\xA5";
-    EXPECT_EQ(ExchangeDigital(), 0xA5);
-    EXPECT_EQ(S.reads, 20001);
-    EXPECT_EQ(msgs::Letters(), "");
+    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 20001 && msgs::Letters().empty());
     S.read_failures = 20001;
     S.reply = "\xFF";
-    EXPECT_EQ(ExchangeDigital(), 0xA5);
-    EXPECT_EQ(S.reads, 2 * 20001);
-    EXPECT_EQ(msgs::Letters(), "L");
+    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 2 * 20001 && msgs::Letters() == "L");
     EXPECT_EQ(ExchangeDigital(), 0xFF); // the next exchange simply tries again
     S.reply = std::string("\0\x12\x34", 3);
     EXPECT_EQ(ExchangeAnalog(0), 0x1234u);
     S.read_failures = 20001;
     S.reads = 0;
-    EXPECT_EQ(ExchangeAnalog(1), 0x1234u);
-    EXPECT_EQ(S.reads, 20001);
-    EXPECT_EQ(msgs::Letters(), "LA");
+    EXPECT_TRUE(ExchangeAnalog(1) == 0x1234u && S.reads == 20001 && msgs::Letters() == "LA");
 }
 
 // The flush decides the digital exchange, the write the analog one (never flushed).
 TEST_F(FakePort, FailedFlushOrAnalogWriteSkipsTheRead) {
     S.write_ok = false;
     ExchangeDigital();
-    EXPECT_EQ(S.reads, 1);
-    EXPECT_EQ(msgs::Letters(), "");
+    EXPECT_TRUE(S.reads == 1 && msgs::Letters().empty());
     ExchangeAnalog(0);
-    EXPECT_EQ(S.reads, 1);
-    EXPECT_EQ(S.flushes, 1);
-    EXPECT_EQ(msgs::Letters(), "L");
+    EXPECT_TRUE(S.reads == 1 && S.flushes == 1 && msgs::Letters() == "L");
     S.write_ok = true;
     S.flush_ok = false;
     ExchangeDigital();
-    EXPECT_EQ(S.reads, 1);
-    EXPECT_EQ(msgs::Letters(), "LL");
+    EXPECT_TRUE(S.reads == 1 && msgs::Letters() == "LL");
 }
 
 } // namespace
