@@ -31,6 +31,12 @@ int64_t NowNs() {
     return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
+void WriteAll(const char *text, size_t size) {
+    for (ssize_t n; size > 0 && (n = write(STDERR_FILENO, text, size)) != 0; text += n, size -= n)
+        if (n < 0)
+            return;
+}
+
 void Put(const char *line) {
     {
         std::lock_guard<std::mutex> hold(Lock);
@@ -41,12 +47,6 @@ void Put(const char *line) {
         memcpy(Ring[Head++ % SLOTS], line, WIDTH);
     }
     Wake.notify_all(); // the writer, or TraceOff waiting for it
-}
-
-void WriteAll(const char *text, size_t size) {
-    for (ssize_t n; size > 0 && (n = write(STDERR_FILENO, text, size)) != 0; text += n, size -= n)
-        if (n < 0)
-            return;
 }
 
 void Writer() {
