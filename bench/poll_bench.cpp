@@ -40,6 +40,7 @@
 #include <unistd.h>
 
 #include "link/link.h"
+#include "platform/posix/trace.h"
 #include "monitor/iostate.h"
 #include "monitor/poll.h"
 #include "sim/ifbox_sim.h"
@@ -425,7 +426,7 @@ int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR title, UINT) {
 }
 
 int main(int argc, char **argv) {
-    double cycles = 500, delay_us = 1000, seed = 1, minutes = 0;
+    double cycles = 500, delay_us = 1000, seed = 1, minutes = 0, trace = 0;
     for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
         char *end = nullptr;
@@ -434,15 +435,19 @@ int main(int argc, char **argv) {
                      : a == "--reply-delay-us" ? &delay_us
                      : a == "--seed"           ? &seed
                      : a == "--minutes"        ? &minutes
+                     : a == "--trace"          ? &trace
                                                : nullptr;
         if (to == nullptr || end == nullptr || *end != '\0' || !(v >= 0 && v <= 1e7)) {
-            fprintf(stderr, "usage: poll_bench [--cycles N (500)] [--reply-delay-us US (1000)] "
-                            "[--seed N (1)]\n       poll_bench --minutes N   the soak, N "
-                            "minutes healthy and N loose\n");
+            fprintf(stderr,
+                    "usage: poll_bench [--cycles N (500)] [--reply-delay-us US (1000)] "
+                    "[--seed N (1)] [--trace 1]\n       poll_bench --minutes N   the soak, N "
+                    "minutes healthy and N loose\n");
             return 2;
         }
         *to = v;
     }
+    if (trace > 0) // ifdiag --trace; its lines go to stderr
+        TraceOn();
     // The timer thread starts here; the allocation counter must see its one allocation.
     OnPollThread(NotePollThread);
     WatchedTid = PollTid.load();

@@ -440,9 +440,8 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (n < 0 && (errno == EINTR || errno == EAGAIN) && !(pfd.revents & (POLLHUP | POLLERR)))
             continue;
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
-        if (n == 0)
-            TraceBytes("<", p, done, "(end of file: the device hung up)");
-        return Fail(port, "read", n < 0 && errno != EAGAIN ? errno : EIO);
+        return Fail(port, n == 0 ? "read, end of file (the device hung up)" : "read",
+                    n < 0 && errno != EAGAIN ? errno : EIO);
     }
     // The link shows no message for a box that does not answer, whose values then stand
     // still: stderr tells when that starts and when it ends, not at every read.
