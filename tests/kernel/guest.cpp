@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <ctime>
 #include <thread>
 
@@ -93,6 +94,10 @@ PortState Look(const char *dev) {
     return s;
 }
 
+void Stty(const char *dev, const char *settings) {
+    (void)!system(("/bin/busybox stty -F " + std::string(dev) + " " + settings).c_str());
+}
+
 BYTE Open(const char *dev) {
     setenv("IFDIAG_PORT", dev, 1);
     testmsgs::Reset();
@@ -115,23 +120,13 @@ void Bytes(const char *dev) {
     CHECK(bad == 0 && testmsgs::All().empty(), "%s: %d of 256 values altered", dev, bad);
 }
 
-// The dialog's life on the driver: opened over a user's settings (115200 7E1, XON/XOFF,
-// canonical, no low latency), exclusive, polled with motors switched, handed back. A
-// program that keeps the port open unlocked (as cat would) keeps the tty, and with it
-// the exclusive mode, alive after the close.
+// The dialog's life on the driver: opened over a user's settings (low latency off, as
+// the kernel starts), exclusive, polled with motors switched, handed back. A program that
+// keeps the port open unlocked (as cat would) keeps the tty, and with it the exclusive
+// mode, alive after the close.
 void Poll(const char *dev) {
     const int fds = Fds(), bystander = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios t;
-    tcgetattr(bystander, &t);
-    cfsetspeed(&t, B115200);
-    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB;
-    t.c_iflag |= IXON | IXOFF | ICRNL;
-    t.c_lflag |= ICANON | ECHO;
-    tcsetattr(bystander, TCSANOW, &t);
-    serial_struct ss{};
-    ioctl(bystander, TIOCGSERIAL, &ss);
-    ss.flags &= ~ASYNC_LOW_LATENCY;
-    ioctl(bystander, TIOCSSERIAL, &ss);
+    Stty(dev, "115200 cs7 parenb ixon ixoff icrnl icanon echo");
     const PortState found = Look(dev);
     PreviousInputs = Open(dev);
     CHECK(Look(dev).exclusive && Look(dev).low_latency, "%s: not exclusive, no low latency", dev);
@@ -192,13 +187,11 @@ void Silent(const char *dev) {
 // Hardware handshake on, CTS low: the UART's modem lines come from a pseudo-terminal on
 // the host, which has none. The flush gives up within its time-out; closing does not wait.
 void Handshake(const char *dev) {
+    Stty(dev, "crtscts");
     const int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios t;
-    tcgetattr(fd, &t);
-    t.c_cflag |= CRTSCTS;
-    tcsetattr(fd, TCSANOW, &t);
     int lines = 0;
     ioctl(fd, TIOCMGET, &lines);
+    close(fd);
     CHECK(!(lines & TIOCM_CTS), "%s: CTS is not low", dev);
     const double start = Now();
     Open(dev);
@@ -207,19 +200,16 @@ void Handshake(const char *dev) {
     CHECK(testmsgs::Letters() == "L" && opened - start < 1 && Now() - opened < 1,
           "%s: messages %s, opening %.3f s, closing %.3f s", dev, testmsgs::Letters().c_str(),
           opened - start, Now() - opened);
-    t.c_cflag &= ~CRTSCTS;
-    tcsetattr(fd, TCSANOW, &t);
-    close(fd);
+    Stty(dev, "-crtscts");
 }
 
-// The port list between "@ list" and "@ listed"; inotify sees any opening of a node.
+// The port list; inotify sees any opening of a node.
 void List(const char *com2) {
     const int watch = inotify_init1(IN_NONBLOCK);
     for (const char *dev : {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"})
         inotify_add_watch(watch, dev, IN_OPEN);
-    SAY("list");
     ListSerialPorts(com2);
-    SAY("listed");
+    fflush(stdout);
     char event[4096];
     CHECK(read(watch, event, sizeof event) < 0, "the port list opened a device");
     close(watch);
