@@ -39,10 +39,6 @@ std::string Attribute(const std::string &path) {
     return value;
 }
 
-std::string Base(const std::string &path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
 // serial_core's port types (include/uapi/linux/serial_core.h) that users meet.
 const char *UartName(int type) {
     static const char *const names[] = {"unknown", "8250",  "16450",   "16550", "16550A",
@@ -80,7 +76,7 @@ std::string Holders(const std::string &dev) {
 
 int ListSerialPorts(const char *com2) {
     const std::string com2_dev = Resolved(com2);
-    std::vector<std::string> no_uart;
+    std::string no_uart;
     int listed = 0;
     for (const std::string &name : Entries("/sys/class/tty")) {
         const std::string sys = "/sys/class/tty/" + name, dev = "/dev/" + name;
@@ -89,14 +85,15 @@ int ListSerialPorts(const char *com2) {
             continue;
         const std::string type = Attribute(sys + "/type");
         if (type == "0") {
-            no_uart.push_back(dev);
+            no_uart += " " + dev;
             continue;
         }
         ++listed;
         std::string hw = device; // kernels from 6.5 put serial_core's own port devices between
         while (Resolved(hw + "/driver").find("/bus/serial-base/") != std::string::npos)
             hw.erase(hw.rfind('/'));
-        printf("%s  driver %s", dev.c_str(), Base(Resolved(hw + "/driver")).c_str());
+        const std::string driver = Resolved(hw + "/driver");
+        printf("%s  driver %s", dev.c_str(), driver.substr(driver.rfind('/') + 1).c_str());
         if (!type.empty())
             printf(", UART %s", UartName(atoi(type.c_str())));
         std::string usb = device; // the USB device is the nearest parent with a vendor id
@@ -121,12 +118,8 @@ int ListSerialPorts(const char *com2) {
     }
     if (listed == 0)
         printf("no serial devices found\n");
-    if (!no_uart.empty()) {
-        printf("left out, registered without a UART behind them:");
-        for (const std::string &dev : no_uart)
-            printf(" %s", dev.c_str());
-        printf("\n");
-    }
+    if (!no_uart.empty())
+        printf("left out, registered without a UART behind them:%s\n", no_uart.c_str());
     if (com2_dev.empty())
         printf("COM2 stands for %s, which does not exist\n", com2);
     return listed;

@@ -260,7 +260,6 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
     if (Tracing()) {
         char text[64];
-        TraceRestartClock();
         Trace("open", "%s: found %s", path.c_str(), Describe(found, text));
     }
     LastError = ERROR_SUCCESS;

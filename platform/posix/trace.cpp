@@ -86,14 +86,12 @@ bool Tracing() {
     return On;
 }
 
-void TraceRestartClock() {
-    Epoch = NowNs();
-}
-
 void Trace(const char *mark, const char *format, ...) {
     if (!On)
         return;
     char line[WIDTH];
+    if (strcmp(mark, "open") == 0)
+        Epoch = NowNs();
     const int64_t tenths = (NowNs() - Epoch) / 100000;
     int n = snprintf(line, WIDTH, "%7lld.%lld  %-5s  ", static_cast<long long>(tenths / 10),
                      static_cast<long long>(tenths % 10), mark);
