@@ -108,7 +108,11 @@ protected:
             ASSERT_EQ(getenv("CI"), nullptr) << "qemu-system-x86_64 missing";
             GTEST_SKIP() << "qemu-system-x86_64 missing (scripts/install-deps installs it)";
         }
-        ASSERT_EQ(system((MAKE_INITRAMFS " " + DIR + " " GUEST).c_str()), 0);
+        if (system((MAKE_INITRAMFS " " + DIR + " " GUEST).c_str()) != 0) {
+            ASSERT_EQ(getenv("CI"), nullptr)
+                << "no test machine: tests/kernel/make-initramfs failed";
+            GTEST_SKIP() << "no test machine: Debian's kernel could not be fetched";
+        }
         sim::Config cfg;
         cfg.pacing = false; // QEMU does not pace its UARTs either
         cfg.input_mode = sim::InputMode::Echo;
