@@ -44,6 +44,7 @@ bench-build: deps
 
 bench: bench-build
 	$(BENCH_BUILD)/bench/poll_bench $(POLL_BENCH_ARGS)
+	$(BENCH_BUILD)/bench/poll_bench --trace 1 $(POLL_BENCH_ARGS) 2>/dev/null
 	./bench/startup.sh $(BENCH_BUILD) $(STARTUP_ARGS)
 
 # The kernel's own serial drivers in a QEMU machine (software emulation): per driver the
