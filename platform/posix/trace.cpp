@@ -19,9 +19,10 @@ constexpr size_t SLOTS = 1024, WIDTH = 192; // about 40 cycles' worth of lines
 std::atomic<bool> On{false};
 std::atomic<int64_t> Epoch{0}; // ns of the last opening
 
-// Under Lock. The writer holds it only to copy lines out, never while it writes.
-std::mutex Lock;
-std::condition_variable Wake;
+// Under Lock. The writer holds it only to copy lines out, never while it writes. Never
+// destroyed: a writer may still wait on them, or sit in write(2), as the process exits.
+std::mutex &Lock = *new std::mutex;
+std::condition_variable &Wake = *new std::condition_variable;
 char Ring[SLOTS][WIDTH];
 size_t Head = 0, Tail = 0; // lines Tail..Head-1 wait for the writer
 uint64_t Dropped = 0;
