@@ -31,6 +31,9 @@ struct Row {
     const char *messages;         // pattern: "L" a link message, "A" an analog one
     int opening, digital, ex, ey; // -1: any
 };
+void PrintTo(const Row &row, std::ostream *out) { // names the ctest cases
+    *out << row.name;
+}
 
 // The box answers 0xC1 with 0x00, EX with [0x07, 0x01, 0x23] (291), EY with [0x07, 0x04,
 // 0x56] (1110). Request 0 is the opening's; cycle k sends 3k-2..3k. A late, extra or stray
