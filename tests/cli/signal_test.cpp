@@ -14,7 +14,7 @@
 
 #include "platform/qt/qt_testing.h"
 #include "resources/resource.h"
-#include "sim/ifbox_sim.h"
+#include "tests/support/simbox.h"
 
 int LinuxMain(int argc, char **argv);
 
@@ -32,17 +32,15 @@ static pid_t Spawn(std::vector<const char *> argv, const posix_spawn_file_action
 }
 
 TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
-    sim::Config cfg;
-    cfg.link = std::string(IFDIAG_TEST_DIR) + "/box-" + std::to_string(getpid());
-    sim::Box *box = sim::Start(cfg);
-    const int tty = box ? open(cfg.link.c_str(), O_RDWR | O_NOCTTY) : -1;
+    sim::Box *box = testbox::Start(sim::Config{});
+    const std::string at = getenv("IFDIAG_PORT"), port = "--port=" + at;
+    const int tty = box ? open(at.c_str(), O_RDWR | O_NOCTTY) : -1;
     termios before = {}, after = {};
     ASSERT_EQ(tcgetattr(tty, &before), 0);
     setenv("IFDIAG_PORT", "/nonexistent", 1); // the command line wins over it
-    const std::string port = "--port=" + cfg.link;
-    const char *link = cfg.link.c_str(), *commands[3][4] = {{"ifdiag", "--port", link},
-                                                            {"ifdiag", port.c_str()},
-                                                            {"ifdiag", link}};
+    const char *link = at.c_str(), *commands[3][4] = {{"ifdiag", "--port", link},
+                                                      {"ifdiag", port.c_str()},
+                                                      {"ifdiag", link}};
     for (int run = 0; run < 3; ++run) {
         const int sig = run == 0 ? SIGTERM : run == 1 ? SIGINT : SIGHUP;
         SCOPED_TRACE(strsignal(sig));
@@ -67,17 +65,17 @@ TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
 // box that vanishes brings its message and the pause after it into the trace.
 TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
     sim::Config cfg;
-    cfg.link = std::string(IFDIAG_TEST_DIR) + "/trace-box-" + std::to_string(getpid());
     cfg.input_mode = sim::InputMode::Flip;
     cfg.flip_mask = 0x0F;
-    sim::Box *box = sim::Start(cfg);
+    sim::Box *box = testbox::Start(cfg); // the child finds it as COM2
     int err[2];
     ASSERT_TRUE(box && pipe(err) == 0);
     fcntl(err[1], F_SETPIPE_SZ, 4096); // full within a second
     posix_spawn_file_actions_t io;
     posix_spawn_file_actions_init(&io);
     posix_spawn_file_actions_adddup2(&io, err[1], 2);
-    const pid_t child = Spawn({"ifdiag", "--trace", "--port", cfg.link.c_str()}, &io);
+    const pid_t child = Spawn({"ifdiag", "--trace"}, &io);
+    posix_spawn_file_actions_destroy(&io);
     close(err[1]);
     for (int i = 0; i < 3000 && sim::RequestCount(box) < 4; ++i)
         usleep(10000);

@@ -45,8 +45,6 @@ TEST(PortMissing, MessagesArePacedSoTheUserCanClose) {
                    },
                    [] { return NoteMessage(); },
                    [] { return TextOf(IDC_EX) == "8224" && TextOf(IDC_EY) == "8224"; }, Do([] {
-                       for (int i = 0; i < 8; ++i)
-                           EXPECT_EQ(TextOf(IDC_COUNT1 + i), "0") << i;
                        // The dialog with its message where it stands (offscreen: no frames).
                        QImage shot = DialogWidget()->grab().toImage();
                        QMessageBox *box = qtwin::testing::OpenMessageBoxes().front().box;

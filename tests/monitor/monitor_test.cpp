@@ -62,8 +62,6 @@ TEST(Poll, CyclesCountEveryEdgeAndStoreBothValues) {
     sim::Box *box = testbox::Start(cfg);
     ASSERT_NE(box, nullptr);
     PreviousInputs = OpenInterface(); // as the dialog opens and closes
-    for (auto &c : EdgeCounters)
-        c = 0;
     StartPolling();
     while (sim::RequestCount(box) < 1 + 3 * 50)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

