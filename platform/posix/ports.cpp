@@ -47,15 +47,6 @@ const char *UartName(int type) {
     return type >= 0 && type < int(std::size(names)) ? names[type] : type == 32 ? "PL011" : "";
 }
 
-// Why this user may not open the device, or "".
-std::string Forbidden(const std::string &dev) {
-    struct stat st;
-    if (access(dev.c_str(), R_OK | W_OK) == 0)
-        return "";
-    const std::string cause = strerror(errno);
-    return stat(dev.c_str(), &st) == 0 ? cause + AccessHint(st) : cause;
-}
-
 // Processes that hold the device open, as far as /proc lets this user see.
 std::string Holders(const std::string &dev) {
     std::string who;
@@ -111,8 +102,11 @@ int ListSerialPorts(const char *com2) {
             for (const std::string &link : Entries(std::string("/dev/serial/") + kind))
                 if (Resolved(std::string("/dev/serial/") + kind + "/" + link) == dev)
                     printf("    /dev/serial/%s/%s\n", kind, link.c_str());
-        if (const std::string why = Forbidden(dev); !why.empty())
-            printf("    you may not open it: %s\n", why.c_str());
+        if (struct stat st; access(dev.c_str(), R_OK | W_OK) != 0) {
+            const int cause = errno;
+            printf("    you may not open it: %s%s\n", strerror(cause),
+                   stat(dev.c_str(), &st) == 0 ? AccessHint(st).c_str() : "");
+        }
         if (const std::string who = Holders(dev); !who.empty())
             printf("    held open by %s\n", who.c_str());
     }

@@ -5,13 +5,10 @@
 
 struct stat;
 
-// Writes one block per serial device to stdout: its path and the /dev/serial names that
-// point to it, its kernel driver, the UART type or the USB adapter's ids and strings,
-// whether this user may open it (and why not), and who holds it open where /proc tells.
-// Ports the kernel registered without a UART behind them are named on one line at the
-// end. `com2` is the path COM2 stands for today; it is marked, or said to be missing.
-// Reads sysfs, /dev and /proc only: no device is opened, since opening one raises DTR
-// and RTS, which resets some boards. Returns the number of devices listed.
+// Writes one block per serial device to stdout (the man page's --list-ports), marking
+// `com2`, the path COM2 stands for today, or saying it is missing. Reads sysfs, /dev and
+// /proc only: opening a device raises DTR and RTS, which resets some boards. Returns the
+// number of devices listed.
 int ListSerialPorts(const char *com2);
 
 // Why a user was refused a device with this owner, group and mode, and what would help:

@@ -1,9 +1,7 @@
-// ifdiag --trace: one stderr line for each port call that moves bytes or changes the
-// port, and for each failure message. Lines are formatted on the caller's thread into a
-// fixed ring and written by a thread of the trace's own, so the poll thread never waits
-// for stderr (a pipe nobody reads, a terminal stopped with Ctrl-S) and allocates nothing.
-// A full ring drops lines; their number is told in one line once the writer catches up.
-// The line format is the man page's (--trace).
+// ifdiag --trace (line format: the man page). Lines are formatted on the caller's thread
+// into a fixed ring and written by a thread of the trace's own, so the poll thread never
+// waits for stderr (a pipe nobody reads, a terminal stopped with Ctrl-S) and allocates
+// nothing. A full ring drops lines and tells their number once the writer catches up.
 #pragma once
 
 #include <cstddef>
