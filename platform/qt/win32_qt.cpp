@@ -121,6 +121,8 @@ void Finish(BoxCall &call, int result) {
     std::lock_guard<std::mutex> lock(call.mutex);
     if (call.done)
         return;
+    // Traced here, on the GUI thread, before a signal's exit can stop the trace.
+    Trace("msg", "dismissed; the next exchange waits up to 1 s, so \"Abbrechen\" can be reached");
     call.done = true;
     call.result = result;
     call.cv.notify_all();
@@ -745,7 +747,6 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
         call->cv.wait(lock, [&] { return call->done; });
     }
     --waitingCallers;
-    Trace("msg", "dismissed; the next exchange waits up to 1 s, so \"Abbrechen\" can be reached");
     std::lock_guard<std::mutex> lock(call->mutex);
     return call->result;
 }
