@@ -92,9 +92,9 @@ TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
     // Ideal: 20 ms and seven reply byte times (a pty takes the requests at once), 366.
     EXPECT_GE(cycles, 183u) << "fewer than half the cycles of an ideal 10 s";
     std::string text;
-    auto read_until = [&](const char *what) {
+    auto read_until = [&](const char *what) { // a minute: under an emulator 20,001 reads are slow
         char buf[65536];
-        for (int i = 0; i < 1000 && text.find(what) == std::string::npos; ++i, usleep(10000))
+        for (int i = 0; i < 6000 && text.find(what) == std::string::npos; ++i, usleep(10000))
             for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
                 text.append(buf, size_t(n));
         return text.find(what) != std::string::npos;
