@@ -114,26 +114,21 @@ protected:
         int in[2], out[2];
         ASSERT_TRUE(Uart && Usb && pipe(in) == 0 && pipe(out) == 0);
         const std::string qmp = DIR + "/qmp";
-        const std::string qemu =
-            "exec qemu-system-x86_64 -nodefaults -display none -no-reboot -m 256 -accel tcg "
-            "-kernel " +
-            DIR + "/vmlinuz -initrd " + DIR +
-            "/initrd.gz -append 'console=ttyS0 "
-            "quiet panic=-1' -chardev stdio,id=con,signal=off -serial chardev:con "
-            "-chardev serial,id=uart,path=" +
-            DIR +
-            "/uart -serial chardev:uart "
-            "-device qemu-xhci -chardev serial,id=usb,path=" +
-            DIR +
-            "/usb "
-            "-device usb-serial,chardev=usb,id=ftdi -qmp unix:" +
-            qmp + ",server=on,wait=off";
+        char qemu[1024];
+        snprintf(qemu, sizeof qemu,
+                 "exec qemu-system-x86_64 -nodefaults -display none -no-reboot -m 256 -accel tcg"
+                 " -kernel %1$s/vmlinuz -initrd %1$s/initrd.gz -append 'console=ttyS0 quiet"
+                 " panic=-1' -chardev stdio,id=con,signal=off -serial chardev:con"
+                 " -chardev serial,id=uart,path=%1$s/uart -serial chardev:uart -device qemu-xhci"
+                 " -chardev serial,id=usb,path=%1$s/usb -device usb-serial,chardev=usb,id=ftdi"
+                 " -qmp unix:%1$s/qmp,server=on,wait=off",
+                 DIR.c_str());
         unlink(qmp.c_str());
         if ((Qemu = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             dup2(in[0], 0);
             dup2(out[1], 1);
-            execl("/bin/sh", "sh", "-c", qemu.c_str(), nullptr);
+            execl("/bin/sh", "sh", "-c", qemu, nullptr);
             _exit(127);
         }
         ToGuest = in[1];
