@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -25,7 +26,8 @@ std::mutex &Lock = *new std::mutex;
 std::condition_variable &Wake = *new std::condition_variable;
 char Ring[SLOTS][WIDTH];
 size_t Head = 0, Tail = 0; // lines Tail..Head-1 wait for the writer
-uint64_t Dropped = 0;
+uint64_t Dropped = 0, Repeats = 0;
+char Last[WIDTH]; // the latest line but for its time
 bool Stopping = false, Stopped = false;
 
 int64_t NowNs() {
@@ -38,14 +40,32 @@ void WriteAll(const char *text, size_t size) {
             return;
 }
 
+// Under Lock.
+void Push(const char *line) {
+    if (Head - Tail == SLOTS)
+        ++Dropped;
+    else
+        memcpy(Ring[Head++ % SLOTS], line, WIDTH);
+}
+void PushRepeats() {
+    char line[WIDTH];
+    snprintf(line, WIDTH, "%9s  ...    %llu more like the line before\n", "",
+             static_cast<unsigned long long>(Repeats));
+    if (std::exchange(Repeats, 0) > 0)
+        Push(line);
+}
+
+// Lines alike but for their time (a gone device's 20,001 failed reads) are kept as the
+// first and a count, so that a flood cannot push out the message that follows it.
 void Put(const char *line) {
     {
         std::lock_guard<std::mutex> hold(Lock);
-        if (Head - Tail == SLOTS) {
-            ++Dropped;
+        const char *body = strchr(line, '.') + 4;
+        if (strcmp(body, Last) == 0 && ++Repeats)
             return;
-        }
-        memcpy(Ring[Head++ % SLOTS], line, WIDTH);
+        PushRepeats();
+        strcpy(Last, body);
+        Push(line);
     }
     Wake.notify_all(); // the writer, or TraceOff waiting for it
 }
@@ -119,6 +139,7 @@ void TraceOff() {
     if (!On)
         return;
     std::unique_lock<std::mutex> hold(Lock);
+    PushRepeats();
     Stopping = true;
     Wake.notify_all();
     Wake.wait_for(hold, std::chrono::seconds(1), [] { return Stopped; });
