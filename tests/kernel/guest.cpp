@@ -120,13 +120,17 @@ void Bytes(const char *dev) {
     CHECK(bad == 0 && testmsgs::All().empty(), "%s: %d of 256 values altered", dev, bad);
 }
 
-// The dialog's life on the driver: opened over a user's settings (low latency off, as
-// the kernel starts), exclusive, polled with motors switched, handed back. A program that
+// The dialog's life on the driver: opened over a user's settings (low latency off),
+// exclusive, polled with motors switched, handed back. A program that
 // keeps the port open unlocked (as cat would) keeps the tty, and with it the exclusive
 // mode, alive after the close.
 void Poll(const char *dev) {
     const int fds = Fds(), bystander = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
     Stty(dev, "115200 cs7 parenb ixon ixoff icrnl icanon echo");
+    serial_struct ss{}; // low latency off, whatever an earlier opening left
+    ioctl(bystander, TIOCGSERIAL, &ss);
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(bystander, TIOCSSERIAL, &ss);
     const PortState found = Look(dev);
     PreviousInputs = Open(dev);
     CHECK(Look(dev).exclusive && Look(dev).low_latency, "%s: not exclusive, no low latency", dev);
