@@ -727,7 +727,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     call->text = text ? text : "";
     call->title = caption ? caption : "Error";
     if (Tracing()) // why the cycle stops for a second, in the --trace of the port calls
-        Trace("msg", "\"%s\" shown", QString::fromLatin1(text).toUtf8().constData());
+        Trace("msg", "\"%s\" shown", QString::fromLatin1(call->text.c_str()).toUtf8().constData());
     ++waitingCallers;
     if (OnGuiThread()) {
         QPointer<QMessageBox> box = ShowBox(call);
