@@ -161,8 +161,10 @@ int Left(int64_t deadline) {
     return static_cast<int>(std::clamp<int64_t>(deadline - NowMs(), 0, INT_MAX));
 }
 
-// "115200 7E1 crtscts ixon": line settings as a user names them, for the trace.
-const char *Describe(const termios &tio, char (&text)[64]) {
+// Traces `head` and the line settings as a user names them: "115200 7E1 crtscts ixon".
+void TraceSettings(const char *mark, const char *head, const termios &tio) {
+    if (!Tracing())
+        return;
     static const std::pair<speed_t, int> rates[] = {
         {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
         {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
@@ -170,13 +172,12 @@ const char *Describe(const termios &tio, char (&text)[64]) {
     for (const auto &[code, baud] : rates)
         rate = cfgetospeed(&tio) == code ? baud : rate;
     const tcflag_t c = tio.c_cflag;
-    snprintf(text, sizeof text, "%d %d%c%d%s%s%s", rate, 5 + int((c & CSIZE) / CS6),
-             !(c & PARENB)  ? 'N'
-             : (c & PARODD) ? 'O'
-                            : 'E',
-             c & CSTOPB ? 2 : 1, c & CRTSCTS ? " crtscts" : "", tio.c_iflag & IXON ? " ixon" : "",
-             tio.c_iflag & IXOFF ? " ixoff" : "");
-    return text;
+    Trace(mark, "%s%d %d%c%d%s%s%s", head, rate, 5 + int((c & CSIZE) / CS6),
+          !(c & PARENB)  ? 'N'
+          : (c & PARODD) ? 'O'
+                         : 'E',
+          c & CSTOPB ? 2 : 1, c & CRTSCTS ? " crtscts" : "", tio.c_iflag & IXON ? " ixon" : "",
+          tio.c_iflag & IXOFF ? " ixoff" : "");
 }
 
 // USB adapters hold received bytes for their latency timer (often 16 ms), which
@@ -257,10 +258,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     raw.c_cc[VTIME] = 0;
     (void)tcsetattr(fd, TCSANOW, &raw);
     Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
-    if (Tracing()) {
-        char text[64];
-        Trace("open", "%s: found %s", path.c_str(), Describe(found, text));
-    }
+    TraceSettings("open", (path + ": found ").c_str(), found);
     LastError = ERROR_SUCCESS;
     return port;
 }
@@ -336,10 +334,7 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
         return Fail(port, "settings", errno);
     if (cfgetospeed(&tio) != B9600 || (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8)
         return Fail(port, "settings", EINVAL);
-    if (Tracing()) {
-        char text[64];
-        Trace("set", "%s", Describe(tio, text));
-    }
+    TraceSettings("set", "", tio);
     return TRUE;
 }
 
