@@ -1,6 +1,6 @@
 // The link against ifbox-sim over a real pseudo-terminal: the wire protocol, and every
-// fault of the box and its line as one table. Each row runs poll cycles by hand (one
-// digital and two analog exchanges, edges counted as the poll cycle counts them).
+// fault of the box and its line as one table. Each row runs the real poll cycle, stepped
+// by hand through the timer below.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -9,12 +9,23 @@
 
 #include "link/link.h"
 #include "monitor/iostate.h"
+#include "monitor/poll.h"
 #include "platform/posix/trace.h"
 #include "tests/support/messages.h"
 #include "tests/support/simbox.h"
 
 namespace msgs = testmsgs;
 using sim::Fault;
+
+// The timer, linked instead of the platform's: it arms nothing, and a cycle runs when the
+// test calls PollCallback with the last event's id, so cycles never race the test.
+UINT LastEvent = 0;
+MMRESULT WINAPI timeSetEvent(UINT, UINT, LPTIMECALLBACK, DWORD_PTR, UINT) {
+    return ++LastEvent;
+}
+MMRESULT WINAPI timeKillEvent(UINT) {
+    return TIMERR_NOERROR;
+}
 
 namespace {
 
@@ -67,17 +78,12 @@ protected:
         CloseInterface();
         sim::Stop(box);
     }
-    void Open() { previous = OpenInterface(); }
-    void Cycle() { // what the poll cycle does
-        digital = ExchangeDigital();
-        CountEdges(previous, digital);
-        previous = digital;
-        ex = ExchangeAnalog(0);
-        ey = ExchangeAnalog(1);
+    void Open() { // as the dialog opens; the UI tests drive the real TestDlgProc
+        PreviousInputs = OpenInterface();
+        StartPolling();
     }
+    void Cycle() { PollCallback(LastEvent, 0, 0, 0, 0); }
     sim::Box *box = nullptr;
-    BYTE previous = 0, digital = 0;
-    DWORD ex = 0, ey = 0;
 };
 
 TEST_P(Link, Fault) {
@@ -105,7 +111,7 @@ TEST_P(Link, Fault) {
     if (row.flags & HELD) // its error code: Port.TellsEachCause...
         holder = CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
     Open();
-    const BYTE opening = previous;
+    const BYTE opening = PreviousInputs;
     for (int k = 1; k <= row.cycles; ++k) {
         if (k == 2 && (row.flags & STRAY)) {
             sim::Inject(box, {0x99});
@@ -116,7 +122,7 @@ TEST_P(Link, Fault) {
         Cycle();
     }
     const int want[] = {row.opening, row.digital, row.ex, row.ey};
-    const int got[] = {opening, digital, int(ex), int(ey)};
+    const int got[] = {opening, PreviousInputs, int(AnalogEX), int(AnalogEY)};
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(want[i] < 0 || got[i] == want[i]) << "opening, digital, EX, EY: " << got[i];
     const std::string letters = msgs::Letters();
@@ -134,7 +140,8 @@ TEST_P(Link, Fault) {
         const size_t shown = msgs::All().size();
         Open();
         Cycle();
-        EXPECT_TRUE(ex == 291 && ey == 1110 && msgs::All().size() == shown) << "reopening";
+        EXPECT_TRUE(AnalogEX == 291 && AnalogEY == 1110 && msgs::All().size() == shown)
+            << "reopening";
     }
 }
 
@@ -156,8 +163,8 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
         sim::SetInputs(box, BYTE(v));
         sim::SetAnalog(box, uint16_t(v << 8 | (255 - v)), uint16_t((255 - v) << 8 | v));
         Cycle();
-        ASSERT_TRUE(digital == v && ex == DWORD(v << 8 | (255 - v)) &&
-                    ey == DWORD((255 - v) << 8 | v))
+        ASSERT_TRUE(PreviousInputs == v && AnalogEX == DWORD(v << 8 | (255 - v)) &&
+                    AnalogEY == DWORD((255 - v) << 8 | v))
             << v;
     }
     CloseInterface();

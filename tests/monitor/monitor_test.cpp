@@ -1,10 +1,12 @@
-// The values the two threads share, raced; the poll cycle against ifbox-sim over a real
-// pseudo-terminal (motor bits and edge counts as such: the link's table, the dialog).
+// The values the two threads share, raced; the generations that number the port's openings
+// and the poll rounds; the poll cycle against ifbox-sim over a real pseudo-terminal (motor
+// bits and edge counts as such: the link's table, the dialog).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 
+#include "link/generation.h"
 #include "link/link.h"
 #include "monitor/iostate.h"
 #include "monitor/poll.h"
@@ -46,6 +48,26 @@ TEST(Shared, ResetRacingAnEdgeWinsOrLosesWhole) {
         EdgeCounters[0] = 0;
         poller.join();
         ASSERT_LE(EdgeCounters[0], 1u) << "round " << round;
+    }
+}
+
+// After the steps (B: begin, E: end), is the first generation begun live, and one taken now?
+const struct {
+    const char *steps;
+    bool first, now;
+} STEPS[] = {{"", false, false},    {"E", false, false}, {"B", true, true},   {"BE", false, false},
+             {"BEE", false, false}, {"BB", false, true}, {"BEB", false, true}};
+
+TEST(Generation, OnceEndedOrReplacedNeverLiveAgain) {
+    for (const auto &row : STEPS) {
+        Generation g{0};
+        unsigned first = 0;
+        for (const char *step = row.steps; *step != '\0'; ++step) {
+            *step == 'B' ? Begin(g) : End(g);
+            if (*step == 'B' && first == 0)
+                first = g;
+        }
+        EXPECT_TRUE(Live(g, first) == row.first && Live(g, g) == row.now) << row.steps;
     }
 }
 
