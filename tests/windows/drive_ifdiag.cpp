@@ -1,7 +1,9 @@
 // Drives the real ifdiag.exe through its own windows, from another process, as a user
 // would. The box is ifbox-sim behind COM2 as run-under-wine starts it; its analog values
-// 0x1311 and 0x1113 carry XON and XOFF bytes, and its log ("<t_ns> <code> <motor>", hex)
-// tells what reached it.   usage: drive_ifdiag IFDIAG.EXE BOX.LOG
+// 0x1311 and 0x1113 carry XON and XOFF bytes, it answers the second poll cycle's 0xC1 past
+// the read time-out (the displays are right only if unasked input is dropped before each
+// request), and its log ("<t_ns> <code> <motor>", hex) tells what reached it.
+// usage: drive_ifdiag IFDIAG.EXE BOX.LOG
 #include <windows.h>
 
 #include <cstdio>
