@@ -88,15 +88,10 @@ protected:
 TEST_P(Link, Fault) {
     const Row &row = GetParam();
     sim::Config cfg = testbox::Fast();
-    cfg.analog_byte0 = 0x07;
-    cfg.fault = row.fault;
-    cfg.fault_after = row.after;
-    cfg.fault_for = row.count;
+    cfg.fault = row.fault, cfg.fault_after = row.after, cfg.fault_for = row.count;
     cfg.input_mode = row.flip_mask ? sim::InputMode::Flip : sim::InputMode::Fixed;
-    cfg.flip_mask = uint8_t(row.flip_mask);
-    cfg.slow_ms = row.slow_ms;
-    cfg.seed = 7;
-    cfg.flap_down_ms = cfg.flap_up_ms = 700;
+    cfg.flip_mask = uint8_t(row.flip_mask), cfg.slow_ms = row.slow_ms, cfg.seed = 7;
+    cfg.analog_byte0 = 0x07, cfg.flap_down_ms = cfg.flap_up_ms = 700;
     if (row.flags & ALL_0x11) {
         cfg.input_byte = cfg.analog_byte0 = 0x11;
         cfg.analog_ex = cfg.analog_ey = 0x1111;

@@ -52,13 +52,6 @@ unsigned LastMotor() {
     return last;
 }
 
-// A display's value once the dialog has written one; -1 while it is empty.
-long long Display(HWND dialog, int id) {
-    BOOL ok = FALSE;
-    UINT v = GetDlgItemInt(dialog, id, &ok, FALSE);
-    return ok ? static_cast<long long>(v) : -1;
-}
-
 // Every request carries the motor byte: the latest one shows what the click set.
 void Click(HWND dialog, int id, unsigned motor, const char *what) {
     SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
@@ -91,9 +84,11 @@ int main(int argc, char **argv) {
             return dialog != nullptr && IsWindowVisible(dialog);
         }))
         Abandon("the test dialog \"Interface testen\" opens");
-    Check(WaitUntil([&] { return Display(dialog, IDC_EY) >= 0; }) &&
-              Display(dialog, IDC_EX) == 0x1311 && Display(dialog, IDC_EY) == 0x1113,
-          "the displays fill in: EX 4881, EY 4371");
+    Check(WaitUntil([&] {
+              return GetDlgItemInt(dialog, IDC_EX, nullptr, FALSE) == 0x1311 &&
+                     GetDlgItemInt(dialog, IDC_EY, nullptr, FALSE) == 0x1113;
+          }),
+          "the displays show EX 4881 and EY 4371");
 
     Click(dialog, IDC_RECHTS1, 0x02, "motor 1 Rechts");
     Click(dialog, IDC_LINKS2, 0x06, "motor 2 Links");
