@@ -14,7 +14,6 @@
 #include "tests/support/messages.h"
 #include "tests/support/simbox.h"
 
-namespace msgs = testmsgs;
 using sim::Fault;
 
 // The timer, linked instead of the platform's: it arms nothing, and a cycle runs when the
@@ -41,10 +40,8 @@ struct Row {
     int after, count, flip_mask, slow_ms, flags, cycles;
     const char *messages;         // pattern: "L" a link message, "A" an analog one
     int opening, digital, ex, ey; // -1: any
+    friend void PrintTo(const Row &row, std::ostream *out) { *out << row.name; } // ctest's names
 };
-void PrintTo(const Row &row, std::ostream *out) { // names the ctest cases
-    *out << row.name;
-}
 
 // The box answers 0xC1 with 0x00, EX with [0x07, 0x01, 0x23] (291), EY with [0x07, 0x04,
 // 0x56] (1110). Request 0 is the opening's; cycle k sends 3k-2..3k. A late, extra or stray
@@ -73,14 +70,9 @@ const Row ROWS[] = {
 class Link : public ::testing::TestWithParam<Row> {
 protected:
     void SetUp() override { DialogHandle = DIALOG; }
-    void TearDown() override {
-        CloseInterface();
-        sim::Stop(box);
-    }
-    void Open() { // as the dialog opens; the UI tests drive the real TestDlgProc
-        PreviousInputs = OpenInterface();
-        StartPolling();
-    }
+    void TearDown() override { CloseInterface(), sim::Stop(box); }
+    // As the dialog opens; these programs have none (the UI tests drive the real TestDlgProc).
+    void Open() { PreviousInputs = OpenInterface(), StartPolling(); }
     void Cycle() { PollCallback(LastEvent, 0, 0, 0, 0); }
     sim::Box *box = nullptr;
 };
@@ -92,10 +84,8 @@ TEST_P(Link, Fault) {
     cfg.input_mode = row.flip_mask ? sim::InputMode::Flip : sim::InputMode::Fixed;
     cfg.flip_mask = uint8_t(row.flip_mask), cfg.slow_ms = row.slow_ms, cfg.seed = 7;
     cfg.analog_byte0 = 0x07, cfg.flap_down_ms = cfg.flap_up_ms = 700;
-    if (row.flags & ALL_0x11) {
-        cfg.input_byte = cfg.analog_byte0 = 0x11;
-        cfg.analog_ex = cfg.analog_ey = 0x1111;
-    }
+    if (row.flags & ALL_0x11)
+        cfg.input_byte = cfg.analog_byte0 = 0x11, cfg.analog_ex = cfg.analog_ey = 0x1111;
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (row.flags & MISSING)
         testbox::PointAtMissingPort();
@@ -118,9 +108,9 @@ TEST_P(Link, Fault) {
     const int got[] = {opening, PreviousInputs, int(AnalogEX), int(AnalogEY)};
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(want[i] < 0 || got[i] == want[i]) << "opening, digital, EX, EY: " << got[i];
-    const std::string letters = msgs::Letters();
+    const std::string letters = testmsgs::Letters();
     EXPECT_TRUE(std::regex_match(letters, std::regex(row.messages))) << letters;
-    for (const auto &m : msgs::All())
+    for (const auto &m : testmsgs::All())
         EXPECT_TRUE(m.owner == DIALOG && m.title == "Fehler" && m.flags == MB_OK); // no icon
     EXPECT_TRUE(letters.empty() || !box || (row.flags & HELD) ||
                 sim::RequestCount(box) <= row.after + 1u)
@@ -130,10 +120,10 @@ TEST_P(Link, Fault) {
     if (row.flags & BACK) {
         CloseHandle(holder);
         CloseInterface();
-        const size_t shown = msgs::All().size();
+        const size_t shown = testmsgs::All().size();
         Open();
         Cycle();
-        EXPECT_TRUE(AnalogEX == 291 && AnalogEY == 1110 && msgs::All().size() == shown)
+        EXPECT_TRUE(AnalogEX == 291 && AnalogEY == 1110 && testmsgs::All().size() == shown)
             << "reopening";
     }
 }
@@ -169,7 +159,7 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     const BYTE codes[] = {0xC1, 0xC5, 0xC9};
     for (size_t i = 1; i < log.size(); ++i)
         ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
-    EXPECT_EQ(msgs::Letters(), "");
+    EXPECT_EQ(testmsgs::Letters(), "");
 }
 
 // --trace shows the bytes the box got, in order, over a hundred cycles with changing motor

@@ -1,6 +1,5 @@
-// The values the two threads share, raced; the generations that number the port's openings
-// and the poll rounds; the poll cycle on the real timer against ifbox-sim over a real
-// pseudo-terminal (what a cycle sends, counts and stores: the link's table).
+// The values the two threads share, raced; the generations of openings and poll rounds; the
+// poll cycle's timing on the real timer (what a cycle sends, counts and stores: link_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>

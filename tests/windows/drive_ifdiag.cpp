@@ -1,9 +1,8 @@
-// Drives the real ifdiag.exe through its own windows, from another process, as a user
-// would. The box is ifbox-sim behind COM2 as run-under-wine starts it; its analog values
-// 0x1311 and 0x1113 carry XON and XOFF bytes, it answers the second poll cycle's 0xC1 past
-// the read time-out (the displays are right only if unasked input is dropped before each
-// request), and its log ("<t_ns> <code> <motor>", hex) tells what reached it.
-// usage: drive_ifdiag IFDIAG.EXE BOX.LOG
+// Drives the real ifdiag.exe through its own windows, from another process, as a user would,
+// against ifbox-sim behind COM2 (run-under-wine): its analog values 0x1311 and 0x1113 carry
+// XON and XOFF, its reply to the second cycle's 0xC1 comes late (the displays are right only
+// if unasked input is dropped before each request), its log ("<t_ns> <code> <motor>", hex)
+// tells what reached it.   usage: drive_ifdiag IFDIAG.EXE BOX.LOG
 #include <windows.h>
 
 #include <cstdio>
@@ -38,8 +37,7 @@ bool WaitUntil(const std::function<bool()> &done) {
     return done();
 }
 
-// The motor byte of the last request the box has logged; a line still being written is
-// left for later.
+// The motor byte of the box's last whole log line (0x100 before the first).
 unsigned LastMotor() {
     unsigned last = 0x100, motor;
     FILE *f = fopen(LogPath, "r");
