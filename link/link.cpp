@@ -1,14 +1,12 @@
-// The interface link. Closing the port comes from the dialog's thread while a
-// poll-thread exchange may be in progress, so every port call and the reply
-// buffers are guarded by PortLock, and each opening of the port has a number:
-// an exchange that finds the number changed (the port was closed, perhaps
-// reopened) stops at once, touches the port no more and shows nothing.
+// The interface link: every port call and the reply buffers are guarded by PortLock.
 #include "link/link.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+
+#include "link/generation.h"
 
 std::atomic<BYTE> MotorByte{0};
 std::atomic<HWND> DialogHandle{nullptr};
@@ -41,9 +39,8 @@ BYTE AnalogReply[3] = {0x20, 0x20, 0x20};
 
 std::mutex PortLock;
 std::condition_variable PortClosed;
-// Odd while the port is open (even if opening it failed), even once closed;
-// every opening gets a new odd number. Written by the dialog's thread only.
-std::atomic<unsigned> Opening{0};
+// Live while the port is open (even if opening failed); only the dialog's thread writes it.
+Generation Opening{0};
 
 // No exchange starts before this. Set when a failure message is dismissed, on
 // whichever thread showed it; the exchange that waits is always the next one,
@@ -56,19 +53,11 @@ DWORD AnalogValue() {
     return static_cast<DWORD>(AnalogReply[1]) * 256 + AnalogReply[2];
 }
 
-bool Current(unsigned opening) {
-    return Opening.load() == opening;
-}
-bool IsOpen(unsigned opening) {
-    return (opening & 1u) != 0;
-}
-
-// Reads `count` bytes into `reply` with the repeat rule. Returns false when no
-// call succeeded, or when the port was closed meanwhile (the caller then finds
-// the opening changed and stays quiet).
+// Reads `count` bytes into `reply` with the repeat rule. Returns false when no call
+// succeeded, or when the opening ended meanwhile (the caller then stays quiet).
 bool ReadReply(unsigned opening, HANDLE port, BYTE *reply, DWORD count) {
     for (DWORD call = 0; call < READ_CALLS; ++call) {
-        if (!Current(opening))
+        if (!Live(Opening, opening))
             return false;
         DWORD got = 0;
         if (ReadFile(port, reply, count, &got, nullptr))
@@ -87,22 +76,21 @@ void DiscardStaleInput(HANDLE port) {
 }
 
 void ReportFailure(const char *text, unsigned opening) {
-    if (!Current(opening))
+    if (!Live(Opening, opening))
         return;
     MessageBoxA(DialogHandle.load(), text, FAILURE_TITLE, MB_OK);
     std::lock_guard<std::mutex> hold(PortLock);
-    if (Current(opening))
+    if (Live(Opening, opening))
         PauseUntil = std::chrono::steady_clock::now() + PAUSE_AFTER_MESSAGE;
 }
 
-// Waits out the pause after a message; closing the port ends it at once.
-// Returns whether the opening is still the one the caller started with.
+// Waits out the pause after a message (closing ends it); whether the opening is still live.
 bool AfterPause(std::unique_lock<std::mutex> &hold, unsigned opening) {
     // Checked first: a wait on a time already past still costs a system call, and
     // this runs before every exchange of the poll cycle.
     if (std::chrono::steady_clock::now() < PauseUntil)
-        PortClosed.wait_until(hold, PauseUntil, [opening] { return !Current(opening); });
-    return Current(opening);
+        PortClosed.wait_until(hold, PauseUntil, [opening] { return !Live(Opening, opening); });
+    return Live(Opening, opening);
 }
 
 } // namespace
@@ -110,7 +98,7 @@ bool AfterPause(std::unique_lock<std::mutex> &hold, unsigned opening) {
 BYTE OpenInterface() {
     {
         std::lock_guard<std::mutex> hold(PortLock);
-        Opening.store((Opening.load() | 1u) + 2u);
+        Begin(Opening);
         PortClosed.notify_all(); // an exchange pausing after a message belongs to the old opening
         PauseUntil = {};
         HANDLE old = PortHandle.exchange(INVALID_HANDLE_VALUE);
@@ -153,7 +141,7 @@ BYTE ResetOutputs() {
 BYTE ExchangeDigital() {
     std::unique_lock<std::mutex> hold(PortLock);
     const unsigned opening = Opening.load();
-    if (!IsOpen(opening) || !AfterPause(hold, opening))
+    if (!AfterPause(hold, opening))
         return DigitalReply[0];
     HANDLE port = PortHandle.load();
     DiscardStaleInput(port);
@@ -162,8 +150,8 @@ BYTE ExchangeDigital() {
     (void)WriteFile(port, request, sizeof request, &written, nullptr);
     // The write's own outcome is not trusted; the flush's is, since it fails
     // as well when the port is not open or the device has gone.
-    bool ok =
-        Current(opening) && FlushFileBuffers(port) && ReadReply(opening, port, DigitalReply, 1);
+    bool ok = Live(Opening, opening) && FlushFileBuffers(port) &&
+              ReadReply(opening, port, DigitalReply, 1);
     const BYTE value = DigitalReply[0];
     hold.unlock();
     if (!ok)
@@ -174,7 +162,7 @@ BYTE ExchangeDigital() {
 DWORD ExchangeAnalog(BYTE channel) {
     std::unique_lock<std::mutex> hold(PortLock);
     const unsigned opening = Opening.load();
-    if (!IsOpen(opening) || !AfterPause(hold, opening))
+    if (!AfterPause(hold, opening))
         return AnalogValue();
     HANDLE port = PortHandle.load();
     DiscardStaleInput(port);
@@ -196,8 +184,7 @@ void CloseInterface() {
     // Announce first: an exchange in progress stops after its current call
     // instead of starting another, so the wait below is for one call at most;
     // and an exchange that comes after this does nothing at all.
-    if (IsOpen(Opening.load()))
-        Opening.fetch_add(1);
+    End(Opening);
     std::lock_guard<std::mutex> hold(PortLock);
     HANDLE port = PortHandle.exchange(INVALID_HANDLE_VALUE);
     if (port != INVALID_HANDLE_VALUE)

@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "link/generation.h"
 #include "link/link.h"
 #include "monitor/iostate.h"
 
@@ -12,14 +13,7 @@ std::atomic<UINT> PollTimerId{0};
 namespace {
 
 std::mutex ArmLock;
-std::atomic<unsigned> PollRound{0};
-
-bool Polling(unsigned round) {
-    return (round & 1u) != 0;
-}
-bool Current(unsigned round) {
-    return PollRound.load() == round;
-}
+Generation PollRound{0};
 
 // Callers hold ArmLock.
 void Arm() {
@@ -31,47 +25,44 @@ void Arm() {
 
 void StartPolling() {
     std::lock_guard<std::mutex> hold(ArmLock);
-    PollRound.store((PollRound.load() | 1u) + 2u);
+    Begin(PollRound);
     Arm();
 }
 
 void StopPolling() {
     std::lock_guard<std::mutex> hold(ArmLock);
-    const unsigned round = PollRound.load();
-    if (Polling(round))
-        PollRound.store(round + 1);
+    End(PollRound);
     timeKillEvent(PollTimerId.load());
 }
 
 void CALLBACK PollCallback(UINT id, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    unsigned round;
+    const unsigned round = PollRound.load();
     {
         std::lock_guard<std::mutex> hold(ArmLock);
-        round = PollRound.load();
         // An event that fired just as polling stopped, or that belongs to an
         // earlier round, has no business here.
-        if (!Polling(round) || id != PollTimerId.load())
+        if (!Live(PollRound, round) || id != PollTimerId.load())
             return;
         timeKillEvent(PollTimerId.load());
     }
 
     const BYTE inputs = ExchangeDigital();
-    if (!Current(round))
+    if (!Live(PollRound, round))
         return;
     CountEdges(PreviousInputs.load(), inputs);
     PreviousInputs.store(inputs);
 
     const DWORD ex = ExchangeAnalog(0);
-    if (!Current(round))
+    if (!Live(PollRound, round))
         return;
     AnalogEX.store(ex);
 
     const DWORD ey = ExchangeAnalog(1);
-    if (!Current(round))
+    if (!Live(PollRound, round))
         return;
     AnalogEY.store(ey);
 
     std::lock_guard<std::mutex> hold(ArmLock);
-    if (Current(round))
+    if (Live(PollRound, round))
         Arm();
 }

@@ -1,10 +1,9 @@
 // The poll cycle: one digital and two analog exchanges, 20 ms after the previous
 // cycle ended, on the platform's timer thread (the poll thread).
 //
-// Stopping is a handshake, not a join: each start of polling gets a round number
-// (odd while polling), a cycle only runs if fired by the event in PollTimerId,
-// and a running cycle compares its round after every exchange and ends, storing
-// nothing and arming nothing, once polling was stopped or restarted.
+// Stopping is a handshake, not a join: each start of polling begins a round, a cycle
+// only runs if fired by the event in PollTimerId, and a running cycle ends, storing
+// nothing and arming nothing, once its round is over (polling stopped or restarted).
 #pragma once
 
 #include <atomic>

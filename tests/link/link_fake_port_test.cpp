@@ -10,8 +10,6 @@
 #include "link/link.h"
 #include "tests/support/messages.h"
 
-namespace msgs = testmsgs;
-
 namespace {
 
 struct Script {
@@ -69,7 +67,7 @@ class FakePort : public ::testing::Test {
 protected:
     void SetUp() override {
         S = Script{};
-        msgs::Reset();
+        testmsgs::Reset();
         OpenInterface();
         S.reads = S.flushes = 0;
     }
@@ -99,29 +97,29 @@ TEST_F(FakePort, OpeningChangesOnlyWhatMustChange) {
 TEST_F(FakePort, ReadsAreTriedTwentyThousandAndOneTimes) {
     S.read_failures = 20000;
     S.reply = "\xA5";
-    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 20001 && msgs::Letters().empty());
+    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 20001 && testmsgs::Letters().empty());
     S.read_failures = 20001;
     S.reply = "\xFF";
-    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 2 * 20001 && msgs::Letters() == "L");
+    EXPECT_TRUE(ExchangeDigital() == 0xA5 && S.reads == 2 * 20001 && testmsgs::Letters() == "L");
     EXPECT_EQ(ExchangeDigital(), 0xFF); // the next exchange simply tries again
     S.reply = std::string("\0\x12\x34", 3);
     EXPECT_EQ(ExchangeAnalog(0), 0x1234u);
     S.read_failures = 20001;
     S.reads = 0;
-    EXPECT_TRUE(ExchangeAnalog(1) == 0x1234u && S.reads == 20001 && msgs::Letters() == "LA");
+    EXPECT_TRUE(ExchangeAnalog(1) == 0x1234u && S.reads == 20001 && testmsgs::Letters() == "LA");
 }
 
 // The flush decides the digital exchange, the write the analog one (never flushed).
 TEST_F(FakePort, FailedFlushOrAnalogWriteSkipsTheRead) {
     S.write_ok = false;
     ExchangeDigital();
-    EXPECT_TRUE(S.reads == 1 && msgs::Letters().empty());
+    EXPECT_TRUE(S.reads == 1 && testmsgs::Letters().empty());
     ExchangeAnalog(0);
-    EXPECT_TRUE(S.reads == 1 && S.flushes == 1 && msgs::Letters() == "L");
+    EXPECT_TRUE(S.reads == 1 && S.flushes == 1 && testmsgs::Letters() == "L");
     S.write_ok = true;
     S.flush_ok = false;
     ExchangeDigital();
-    EXPECT_TRUE(S.reads == 1 && msgs::Letters() == "LL");
+    EXPECT_TRUE(S.reads == 1 && testmsgs::Letters() == "LL");
 }
 
 } // namespace
