@@ -3,7 +3,6 @@
 // "fail ...", "bench ...", "do ..." when the host must act (it answers with a line), "end".
 #include <chrono>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <linux/serial.h>

@@ -1,7 +1,7 @@
-// ifdiag on the kernel's own serial drivers, without hardware: QEMU (software emulation)
-// boots Debian's kernel with guest.cpp as its only program. Its UART and, where the machine
-// has one, its emulated FTDI adapter each reach an ifbox-sim here that echoes the motor
-// byte. This side runs the guest's commands and pulls the adapter out and in over QMP.
+// ifdiag on the kernel's own serial drivers: QEMU (software emulation) boots Debian's kernel
+// with guest.cpp as its only program. Its UART and, where the machine has one, its emulated
+// FTDI adapter each reach an ifbox-sim here that echoes the motor byte; this side runs the
+// guest's commands and pulls the adapter out and in over QMP.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -38,10 +38,6 @@ sim::Box *Uart, *Usb;
 int Con, Qmp;
 FILE *FromGuest, *Console = fopen((DIR + "/console.log").c_str(), "w"); // QEMU's output too
 
-void Tell(int fd, const std::string &text) {
-    (void)!write(fd, text.data(), text.size());
-}
-
 // What the guest asks for. Unplugging "in a read": the box falls silent and the adapter
 // goes as soon as the next request has reached it, so the guest waits for its reply.
 void Act(const std::string &what) {
@@ -50,18 +46,20 @@ void Act(const std::string &what) {
         for (size_t n = sim::RequestCount(Usb); sim::RequestCount(Usb) == n;)
             std::this_thread::yield();
     }
-    Tell(Qmp, what == "replug\n" ? R"({"execute":"device_add","arguments":{"driver":"usb-serial",)"
-                                   R"("chardev":"usb","id":"ftdi"}})"
-                                 : R"({"execute":"device_del","arguments":{"id":"ftdi"}})");
+    dprintf(Qmp, "%s",
+            what == "replug\n" ? R"({"execute":"device_add","arguments":{"driver":"usb-serial",)"
+                                 R"("chardev":"usb","id":"ftdi"}})"
+                               : R"({"execute":"device_del","arguments":{"id":"ftdi"}})");
     sim::SetFault(Usb, sim::Fault::None);
-    Tell(Con, "\n");
+    dprintf(Con, "\n");
 }
 
 // Runs one guest command (none: waits until the guest is ready) and expects a line on stderr
 // naming the device and each of `told`; returns all the guest wrote. A "fail" line fails.
-std::string Guest(const std::string &command, const std::string &dev = "",
+std::string Guest(const char *command, const std::string &dev = "",
                   std::initializer_list<const char *> told = {}) {
-    Tell(Con, command.empty() ? "" : command + " " + dev + "\n");
+    if (*command)
+        dprintf(Con, "%s %s\n", command, dev.c_str());
     std::string said;
     for (char got[4096]; fgets(got, sizeof got, FromGuest) && strcmp(got, "@ end\n") != 0;) {
         fputs(got, Console);
@@ -109,7 +107,7 @@ protected:
         setsockopt(Con = con[0], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         close(con[1]);
         FromGuest = fdopen(Con, "r");
-        Tell(Qmp = qmp[1], R"({"execute":"qmp_capabilities"})");
+        dprintf(Qmp = qmp[1], R"({"execute":"qmp_capabilities"})");
         const auto boot = std::chrono::steady_clock::now();
         Guest("");
         ASSERT_FALSE(HasFailure()) << "the test machine did not boot";
