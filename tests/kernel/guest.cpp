@@ -281,14 +281,15 @@ void UnplugBetweenCycles(const char *dev) {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) { // the machine's ports, from its init
     termios console;
     tcgetattr(0, &console);
     console.c_lflag &= ~ECHO;
     tcsetattr(0, TCSANOW, &console);
-    CHECK(WaitFor([] { return Exists("/dev/ttyUSB0"); }, 60), "no /dev/ttyUSB0");
-    chmod("/dev/ttyS1", 0666); // for the opener that is not root
-    chmod("/dev/ttyUSB0", 0666);
+    for (int i = 1; i < argc; ++i) {
+        CHECK(WaitFor([&] { return Exists(argv[i]); }, 60), "no %s", argv[i]);
+        chmod(argv[i], 0666); // for the opener that is not root
+    }
     SAY("ready");
     const std::pair<const char *, void (*)(const char *)> commands[] = {
         {"bytes", Bytes},
