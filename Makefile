@@ -50,7 +50,7 @@ bench: bench-build
 # The kernel's own serial drivers in a QEMU machine (software emulation): per driver the
 # exchange round trip, CPU per cycle, unplug to message; see docs/PERFORMANCE.md.
 bench-kernel: build
-	cd $(BUILD) && ./tests/kernel_test | grep -E '^(boot|/dev/)'
+	cd $(BUILD) && for m in amd64 arm64; do ./tests/kernel_test $$m; done | grep -E "^(boot|/dev/)"
 
 # Soak, a benchmark (about 20 minutes by default): the real poll cycle against the simulated
 # box, healthy then loose. SOAK_ARGS="--minutes 1" sets each phase; see docs/RELIABILITY.md.

@@ -69,6 +69,18 @@ PortState Look(const char *dev) {
     return s;
 }
 
+// The box echoes the motor byte m: the inputs m, EX m * 256 + (255 - m), EY the reverse.
+void Bytes(const char *dev) {
+    OpenInterface();
+    int bad = 0;
+    for (unsigned m = 0; m < 256; ++m)
+        MotorByte = BYTE(m), bad += ExchangeDigital() != m ||
+                                    ExchangeAnalog(0) != (m << 8 | (255 - m)) ||
+                                    ExchangeAnalog(1) != ((255 - m) << 8 | m);
+    CloseInterface();
+    CHECK(bad == 0 && testmsgs::All().empty(), "%s: %d of 256 values altered", dev, bad);
+}
+
 // The dialog's life on the driver, while a program keeps the port open unlocked (as cat
 // would), which keeps the tty, and with it what closing must hand back, alive. The box echoes
 // the switches 0x08, 0x48, 0x44, 0x40 as inputs: E3 and E4 change twice, E7 once.
@@ -172,8 +184,11 @@ void Unplug(const char *dev) {
 int main() {
     (void)!system("/bin/busybox stty -echo -onlcr"); // the console
     SAY("end");
-    const std::pair<const char *, void (*)(const char *)> commands[] = {
-        {"poll", Poll}, {"handshake", Handshake}, {"list", List}, {"unplug", Unplug}};
+    const std::pair<const char *, void (*)(const char *)> commands[] = {{"bytes", Bytes},
+                                                                        {"poll", Poll},
+                                                                        {"handshake", Handshake},
+                                                                        {"list", List},
+                                                                        {"unplug", Unplug}};
     char line[256], name[64], dev[128];
     while (fgets(line, sizeof line, stdin))
         if (sscanf(line, "%63s %127s", name, dev) == 2) {

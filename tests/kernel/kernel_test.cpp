@@ -12,31 +12,46 @@
 
 #include "sim/ifbox_sim.h"
 
+#ifndef GUEST_ARM64 // no cross compiler: no arm64 machine
+#define GUEST_ARM64 ""
+#endif
+
 namespace {
 
 // QEMU's command line (%1$s: this test's directory, with the kernel and the boxes' links
-// "uart" and "usb"; the console on descriptor 3, QMP on stdin), the devices (usb null: no
-// adapter), whether the UART reads CTS low (its modem lines come from a host pty, which has
-// none) and what the port list must say. A case a machine cannot run is skipped there.
+// "uart" and "usb"; the console on descriptor 3, QMP on stdin), the guest, the devices (usb
+// null: no adapter), what the port list must say, whether the UART holds output back while
+// CTS is low (it reads low: its modem lines come from a host pty, which has none; QEMU's
+// PL011 ignores them), and whether to send every byte value both ways (on the 8250 the link
+// test's sweep covers the same tty layer). A case a machine cannot run is skipped there.
 struct Machine {
-    const char *qemu, *uart, *usb, *listed;
-    bool cts_low;
+    const char *arch, *qemu, *guest, *uart, *usb, *listed;
+    bool cts_holds, sweep;
 };
 const Machine MACHINES[] = {
-    {"qemu-system-x86_64 -nodefaults -display none -no-reboot -m 256 -accel tcg -kernel"
+    {"amd64",
+     "qemu-system-x86_64 -nodefaults -display none -no-reboot -m 256 -accel tcg -kernel"
      " %1$s/vmlinuz -initrd %1$s/initrd.gz -append 'console=ttyS0 quiet panic=-1' -chardev"
      " socket,id=con,fd=3 -serial chardev:con -chardev serial,id=uart,path=%1$s/uart -serial"
      " chardev:uart -device qemu-xhci -chardev serial,id=usb,path=%1$s/usb -device"
      " usb-serial,chardev=usb,id=ftdi -qmp stdio",
-     "/dev/ttyS1", "/dev/ttyUSB0",
+     GUEST, "/dev/ttyS1", "/dev/ttyUSB0",
      "ttyS1 .*16550A.*COM2[\\s\\S]*ttyUSB0 .*ftdi_sio.*0403:6001[\\s\\S]*left out.*S2 /dev/ttyS3",
-     true}};
-const Machine &M = MACHINES[0];
+     true, false},
+    // A Raspberry Pi's own UART, the PL011; virt has one, so the console is virtio's.
+    {"arm64",
+     "qemu-system-aarch64 -M virt -cpu cortex-a53 -nodefaults -display none -no-reboot -m 256"
+     " -accel tcg -kernel %1$s/vmlinuz -initrd %1$s/initrd.gz -append 'console=hvc0 quiet"
+     " panic=-1' -device virtio-serial-device -chardev socket,id=con,fd=3 -device"
+     " virtconsole,chardev=con -chardev serial,id=uart,path=%1$s/uart -serial chardev:uart"
+     " -qmp stdio",
+     GUEST_ARM64, "/dev/ttyAMA0", nullptr, "ttyAMA0 .*uart-pl011.*COM2", false, true}};
+const Machine *M = MACHINES; // main() takes another by its arch
 
-const std::string DIR = KERNEL_DIR;
+std::string DIR;
 sim::Box *Uart, *Usb;
 int Con, Qmp;
-FILE *FromGuest, *Console = fopen((DIR + "/console.log").c_str(), "w"); // QEMU's output too
+FILE *FromGuest, *Console; // all QEMU wrote, for a failure
 
 // What the guest asks for. Unplugging "in a read": the box falls silent and the adapter
 // goes as soon as the next request has reached it, so the guest waits for its reply.
@@ -82,11 +97,14 @@ std::string Guest(const char *command, const std::string &dev = "",
 class Kernel : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string qemu(M.qemu, strcspn(M.qemu, " "));
-        if (system(("command -v " + qemu + " >/dev/null && " MAKE_INITRAMFS " " + DIR + " " GUEST)
-                       .c_str()) != 0) {
+        DIR = KERNEL_DIR "/" + std::string(M->arch);
+        const std::string qemu(M->qemu, strcspn(M->qemu, " "));
+        if (!*M->guest || system(("command -v " + qemu + " >/dev/null && " MAKE_INITRAMFS " " +
+                                  DIR + " " + M->guest + " " + M->arch)
+                                     .c_str()) != 0) {
             ASSERT_EQ(getenv("CI"), nullptr) << "no test machine";
-            GTEST_SKIP() << "no test machine: " << qemu << " missing, or no kernel fetched";
+            GTEST_SKIP() << "no " << M->arch << " test machine: " << qemu
+                         << " or a cross compiler missing, or no kernel fetched";
         }
         sim::Config cfg;
         cfg.pacing = false; // QEMU does not pace its UARTs either
@@ -94,7 +112,8 @@ protected:
         for (auto [box, link] : {std::pair{&Uart, "/uart"}, {&Usb, "/usb"}})
             cfg.link = DIR + link, unlink(cfg.link.c_str()), *box = sim::Start(cfg); // a crash's
         char command[1024] = "exec ";
-        snprintf(command + 5, sizeof command - 5, M.qemu, DIR.c_str());
+        snprintf(command + 5, sizeof command - 5, M->qemu, DIR.c_str());
+        Console = fopen((DIR + "/console.log").c_str(), "w");
         int con[2], qmp[2];
         ASSERT_TRUE(Uart && Usb && socketpair(AF_UNIX, SOCK_STREAM, 0, con) == 0 && !pipe(qmp));
         if (fork() == 0) {
@@ -119,27 +138,40 @@ protected:
     }
 };
 
+TEST_F(Kernel, EveryByteValuePassesBothWays) {
+    if (!M->sweep)
+        GTEST_SKIP() << "the link test sweeps the same tty layer";
+    Guest("bytes", M->uart);
+}
+
 // The dialog's life on each driver; the guest checks it.
 TEST_F(Kernel, DialogOnEachDriverKeepsOthersOutAndHandsThePortBack) {
-    for (const char *dev : {M.uart, M.usb})
+    for (const char *dev : {M->uart, M->usb})
         if (dev != nullptr)
             Guest("poll", dev);
 }
 
 TEST_F(Kernel, HandshakeHeldOffGivesUpWithinTheTimeOut) {
-    if (!M.cts_low)
-        GTEST_SKIP() << "this machine's UART reads CTS high";
-    Guest("handshake", M.uart, {"output cannot leave"});
+    if (!M->cts_holds)
+        GTEST_SKIP() << "this machine's UART does not hold output back for CTS";
+    Guest("handshake", M->uart, {"output cannot leave"});
 }
 
 TEST_F(Kernel, PortListNamesEachDeviceWithoutOpeningIt) {
-    EXPECT_TRUE(std::regex_search(Guest("list", M.uart), std::regex(M.listed)));
+    EXPECT_TRUE(std::regex_search(Guest("list", M->uart), std::regex(M->listed)));
 }
 
 TEST_F(Kernel, UnpluggedInAReadThenPluggedBackUnderANewName) {
-    if (M.usb == nullptr)
+    if (M->usb == nullptr)
         GTEST_SKIP() << "no USB adapter on this machine";
-    Guest("unplug", M.usb, {"Input/output error", "No such file"});
+    Guest("unplug", M->usb, {"Input/output error", "No such file"});
 }
 
 } // namespace
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (const Machine &m : MACHINES)
+        M = argc > 1 && strcmp(argv[1], m.arch) == 0 ? &m : M;
+    return RUN_ALL_TESTS();
+}
