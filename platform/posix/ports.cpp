@@ -66,8 +66,7 @@ std::string Holders(const std::string &dev) {
 } // namespace
 
 const char *Com2Device(const char *chosen) {
-    static const char *commandLine = nullptr;
-    commandLine = chosen ? chosen : commandLine;
+    static const char *const commandLine = chosen; // the first call's
     const char *env = getenv("IFDIAG_PORT");
     return commandLine ? commandLine : env && *env ? env : "/dev/ttyS1";
 }

@@ -11,8 +11,8 @@ struct stat;
 // number of devices listed.
 int ListSerialPorts(const char *com2);
 
-// The device "COM2" stands for: the command line's, once given as `chosen`, else
-// $IFDIAG_PORT, else /dev/ttyS1. Given before the first port call, if at all.
+// The device "COM2" stands for: the command line's, `chosen` at the first call (before the
+// first port call), else $IFDIAG_PORT, else /dev/ttyS1.
 const char *Com2Device(const char *chosen = nullptr);
 
 // Why a user was refused a device with this owner, group and mode, and what would help:

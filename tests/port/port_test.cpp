@@ -81,7 +81,7 @@ TEST(Port, RefusesWhatIsNoSerialPortWithoutOpeningIt) {
 // Each cause once per opening on stderr, naming the device; a silence and its end once each.
 // A full line, or a read retried on a hung-up device, would hold it without bound: SIGALRM.
 TEST(Port, TellsEachCauseOncePerOpeningAndEachSilenceOnce) {
-    alarm(30);
+    alarm(10);
     testing::internal::CaptureStderr();
     Pty pty;
     HANDLE port = Open();
