@@ -129,7 +129,7 @@ typedef struct _COMMTIMEOUTS {
 // Linux: any thread, one call per port at a time, none waiting past its time-out.
 // Failure: FALSE or INVALID_HANDLE_VALUE, GetLastError's code, and one stderr line
 // naming device and cause, once per cause and opening (quiet on an invalid handle).
-// "COMn": IFDIAG_PORT, else /dev/ttyS(n-1); read-write, share 0, OPEN_EXISTING.
+// "COM2" is Com2Device() (posix/ports.h), other names paths; read-write, share 0, OPEN_EXISTING.
 // Opens only a tty device that is neither the caller's terminal nor a pty master.
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD creation, DWORD flags, HANDLE templ);

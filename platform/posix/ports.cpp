@@ -11,6 +11,8 @@
 #include <vector>
 
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +64,29 @@ std::string Holders(const std::string &dev) {
 }
 
 } // namespace
+
+const char *Com2Device(const char *chosen) {
+    static const char *const commandLine = chosen; // the first call's
+    const char *env = getenv("IFDIAG_PORT");
+    return commandLine ? commandLine : env && *env ? env : "/dev/ttyS1";
+}
+
+// Joining the device's group helps only when that group may read and write it (a
+// member would not be refused; one who joined but has not logged in again is not one).
+std::string AccessHint(const struct stat &st) {
+    const group *g = getgrgid(st.st_gid);
+    const passwd *owner = getpwuid(st.st_uid);
+    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return " (join the group " + name + ": sudo usermod -aG " + name +
+               " $USER, then log in again)";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
+    return std::string(" (owner ") + (owner ? owner->pw_name : std::to_string(st.st_uid).c_str()) +
+           ", group " + name + ", mode " + mode +
+           ": joining a group does not help; have the device given a group that may read and "
+           "write it, e.g. by a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
+}
 
 int ListSerialPorts(const char *com2) {
     const std::string com2_dev = Resolved(com2);

@@ -1,4 +1,4 @@
-// The machine's serial devices, for a user who must pick one (ifdiag --list-ports).
+// The machine's serial devices, for a user who must pick one, and the one "COM2" stands for.
 #pragma once
 
 #include <string>
@@ -10,6 +10,10 @@ struct stat;
 // /proc only: opening a device raises DTR and RTS, which resets some boards. Returns the
 // number of devices listed.
 int ListSerialPorts(const char *com2);
+
+// The device "COM2" stands for: the command line's, `chosen` at the first call (before the
+// first port call), else $IFDIAG_PORT, else /dev/ttyS1.
+const char *Com2Device(const char *chosen = nullptr);
 
 // Why a user was refused a device with this owner, group and mode, and what would help:
 // joining its group where that group may read and write it, else who owns it. " (...)".

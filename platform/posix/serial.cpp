@@ -1,33 +1,24 @@
-// kernel32's serial-port-as-a-file calls on a Linux tty: the subset the link
-// uses and nothing more.
-//
-// A Windows COM port is raw, exclusive and synchronous with time-outs; a tty is
-// none of these until told. Opening makes it so and closing hands the port back
-// as it was found. Line settings other than 9600 8N1 without software flow
-// control, and time-outs other than total constant ones, are refused with
-// ERROR_INVALID_PARAMETER rather than emulated. No call waits longer than its
-// time-out. The message box cannot say which device failed or why, so every
-// failure on a port also tells stderr, once per cause and opening.
+// kernel32's serial-port-as-a-file calls on a Linux tty, the subset the link uses. A Windows COM
+// port is raw, exclusive and synchronous with time-outs; a tty is none of these until opened
+// here, and is handed back as found at closing. Other line settings and time-out shapes than
+// the link's are refused (ERROR_INVALID_PARAMETER), not emulated. No call waits past its
+// time-out. The message box cannot say which device failed or why: stderr does (CAUSES).
 #include "platform/win32.h"
 #include "platform/posix/ports.h"
 #include "platform/posix/trace.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
+#include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -39,9 +30,44 @@ namespace {
 
 thread_local DWORD LastError = ERROR_SUCCESS;
 
-// Causes that no errno names.
-constexpr int NOT_A_SERIAL_PORT = -1;
-constexpr int OUTPUT_STUCK = -2;
+// What a port did, as the link learns it (`code`) and as one stderr line tells it:
+// "ifdiag: DEVICE: ", then `text` or the system's words for the errno, then `hint`.
+enum Cause { MISSING, NOT_A_PORT, FORBIDDEN, BUSY, GONE, UNUSED, STUCK, SILENT, BACK, OTHER };
+const struct {
+    int errnos[3];
+    DWORD code;
+    const char *text, *hint;
+} CAUSES[] = {
+    {{ENOENT, ENXIO, ENODEV}, ERROR_FILE_NOT_FOUND, nullptr, ""},
+    {{}, ERROR_FILE_NOT_FOUND, "not a serial port", ""},
+    {{EACCES, EPERM}, ERROR_ACCESS_DENIED, nullptr, ""}, // the hint: AccessHint
+    // What Windows says for a COM port in use.
+    {{EBUSY}, ERROR_ACCESS_DENIED, nullptr, " (another program holds the port)"},
+    {{EIO}, ERROR_GEN_FAILURE, nullptr, " (the device is gone or not present)"},
+    {{EINVAL}, ERROR_INVALID_PARAMETER, nullptr, " (settings ifdiag does not use)"},
+    {{},
+     ERROR_GEN_FAILURE,
+     "output cannot leave",
+     " (handshake line CTS held low, or the other side stopped reading)"},
+    // The link shows no message for a box that does not answer, whose values then stand
+    // still: stderr tells when that starts and when it ends, not at every read.
+    {{}, ERROR_SUCCESS, "no reply", " (wrong port, box off or cable out?)"},
+    {{}, ERROR_SUCCESS, "replies again", ""},
+    {{}, ERROR_GEN_FAILURE, nullptr, ""},
+};
+
+Cause CauseOf(int err) { // for an errno
+    for (int c = 0;; ++c)
+        if (c == OTHER || std::count(CAUSES[c].errnos, std::end(CAUSES[c].errnos), err) > 0)
+            return Cause(c);
+}
+const char *TextOf(Cause cause, int err) {
+    return CAUSES[cause].text ? CAUSES[cause].text : strerror(err ? err : CAUSES[cause].errnos[0]);
+}
+void Tell(const std::string &path, Cause cause, int err = 0, const std::string &extra = "") {
+    Trace(nullptr, "ifdiag: %s: %s%s%s", path.c_str(), TextOf(cause, err), CAUSES[cause].hint,
+          extra.c_str());
+}
 
 struct Port {
     int fd;
@@ -53,136 +79,46 @@ struct Port {
     DWORD read_ms = 0, write_ms = 0;
     bool unsent = false; // a write ended with bytes the driver never took
     bool silent = false; // the latest read timed out with no byte
-    // Causes already written to stderr for this opening; a fixed table, as the
-    // poll cycle allocates nothing, failures included.
-    int told[8] = {};
-    unsigned told_count = 0;
+    unsigned told = 0;   // a bit per Cause told on stderr for this opening
 };
 
-DWORD CodeOf(int cause) {
-    switch (cause) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case NOT_A_SERIAL_PORT:
-        return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED; // what Windows says for a COM port in use
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
-const char *CauseText(int cause) {
-    return cause == NOT_A_SERIAL_PORT ? "not a serial port"
-           : cause == OUTPUT_STUCK
-               ? "output cannot leave (handshake line CTS held low, or the other side stopped "
-                 "reading)"
-               : strerror(cause);
-}
-
-// A line for the user on stderr. Traced, it goes through the trace's writer instead: the
-// poll thread must not wait for a stderr that nobody reads.
-void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void Note(const char *format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (Tracing())
-        Trace("note", "%s", line);
-    else
-        fprintf(stderr, "%s\n", line);
-}
-
-void Tell(const std::string &path, int cause, const std::string &extra = "") {
-    const char *text = CauseText(cause);
-    const char *hint = cause == EBUSY    ? " (another program holds the port)"
-                       : cause == EIO    ? " (the device is gone or not present)"
-                       : cause == EINVAL ? " (settings ifdiag does not use)"
-                                         : "";
-    Note("ifdiag: %s: %s%s%s", path.c_str(), text, hint, extra.c_str());
-}
-
-BOOL Fail(Port *port, const char *call, int cause) {
-    Trace("fail", "%s: %s", call, CauseText(cause));
-    LastError = CodeOf(cause);
-    int *end = port->told + port->told_count;
-    if (std::find(port->told, end, cause) == end) {
-        if (port->told_count < std::size(port->told))
-            port->told[port->told_count++] = cause;
-        Tell(port->path, cause);
-    }
+BOOL Fail(Port *port, const char *call, Cause cause, int err = 0) {
+    Trace("fail", "%s: %s", call, TextOf(cause, err));
+    LastError = CAUSES[cause].code;
+    if (!(port->told & 1u << cause))
+        Tell(port->path, cause, err);
+    port->told |= 1u << cause;
     return FALSE;
 }
 
-// A failed opening: one line each time, as each try is an opening of its own.
-HANDLE Refuse(const std::string &path, int cause, int fd = -1, const std::string &extra = "") {
+// A failed opening (`st`: the device's, for a hint): one line each time, each try an opening.
+HANDLE Refuse(const std::string &path, Cause cause, int err = 0, int fd = -1,
+              const struct stat *st = nullptr) {
     if (fd >= 0)
         close(fd);
-    LastError = CodeOf(cause);
-    Tell(path, cause, extra);
+    LastError = CAUSES[cause].code;
+    Tell(path, cause, err, cause == FORBIDDEN && st ? AccessHint(*st) : "");
     return INVALID_HANDLE_VALUE;
 }
 
-// Calls on an invalid handle stay quiet: the failed opening has told its cause.
-BOOL BadHandle() {
-    LastError = ERROR_INVALID_HANDLE;
-    return FALSE;
-}
-
+// Null for a handle no opening gave, quietly: the failed opening has told its cause.
 Port *PortOf(HANDLE h) {
-    return h == nullptr || h == INVALID_HANDLE_VALUE ? nullptr : static_cast<Port *>(h);
-}
-
-// "COMn" is the port the user chose in IFDIAG_PORT (/dev/ttyUSB0,
-// /dev/serial/by-id/..., a simulator's link), else the n-th on-board port.
-std::string DevicePath(LPCSTR name) {
-    unsigned n = 0;
-    char rest = 0;
-    if (sscanf(name, "COM%u%c", &n, &rest) != 1 || n == 0)
-        return name;
-    const char *chosen = getenv("IFDIAG_PORT");
-    return chosen != nullptr && *chosen != '\0' ? chosen : "/dev/ttyS" + std::to_string(n - 1);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE)
+        return static_cast<Port *>(h);
+    LastError = ERROR_INVALID_HANDLE;
+    return nullptr;
 }
 
 int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
 }
-
 int Left(int64_t deadline) {
     return static_cast<int>(std::clamp<int64_t>(deadline - NowMs(), 0, INT_MAX));
 }
 
-// Traces `head` and the line settings as a user names them: "115200 7E1 crtscts ixon".
-void TraceSettings(const char *mark, const char *head, const termios &tio) {
-    if (!Tracing())
-        return;
-    static const std::pair<speed_t, int> rates[] = {
-        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
-    int rate = 0;
-    for (const auto &[code, baud] : rates)
-        rate = cfgetospeed(&tio) == code ? baud : rate;
-    const tcflag_t c = tio.c_cflag;
-    Trace(mark, "%s%d %d%c%d%s%s%s", head, rate, 5 + int((c & CSIZE) / CS6),
-          !(c & PARENB)  ? 'N'
-          : (c & PARODD) ? 'O'
-                         : 'E',
-          c & CSTOPB ? 2 : 1, c & CRTSCTS ? " crtscts" : "", tio.c_iflag & IXON ? " ixon" : "",
-          tio.c_iflag & IXOFF ? " ixoff" : "");
-}
-
-// USB adapters hold received bytes for their latency timer (often 16 ms), which
-// would stretch every exchange. Drivers that do not know the flag refuse it;
-// that costs only speed. Returns whether it was switched.
+// USB adapters hold received bytes for their latency timer (often 16 ms), which would stretch every
+// exchange. Drivers that do not know the flag refuse it; that costs only speed. Returns whether it
+// was switched.
 bool SetLowLatency(int fd, bool on) {
     serial_struct ss;
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
@@ -192,23 +128,6 @@ bool SetLowLatency(int fd, bool on) {
 }
 
 } // namespace
-
-// Joining the device's group helps only when that group may read and write it (a
-// member would not be refused; one who joined but has not logged in again is not one).
-std::string AccessHint(const struct stat &st) {
-    const group *g = getgrgid(st.st_gid);
-    const passwd *owner = getpwuid(st.st_uid);
-    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
-        return " (join the group " + name + ": sudo usermod -aG " + name +
-               " $USER, then log in again)";
-    char mode[8];
-    snprintf(mode, sizeof mode, "%03o", unsigned(st.st_mode & 0777));
-    return std::string(" (owner ") + (owner ? owner->pw_name : std::to_string(st.st_uid).c_str()) +
-           ", group " + name + ", mode " + mode +
-           ": joining a group does not help; have the device given a group that may read and "
-           "write it, e.g. by a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
-}
 
 DWORD WINAPI GetLastError(void) {
     return LastError;
@@ -222,31 +141,29 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         LastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = DevicePath(name);
-    // Look before opening: opening a FIFO releases its waiting writer. /dev/tty,
-    // /dev/console and the pty masters (/dev/ptmx, /dev/pts/ptmx) share a major.
+    const std::string path = strcmp(name, "COM2") == 0 ? Com2Device() : name;
+    // Look before opening: opening a FIFO releases its waiting writer. /dev/tty, /dev/console and
+    // the pty masters (/dev/ptmx, /dev/pts/ptmx) share a major.
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return Refuse(path, errno);
+        return Refuse(path, CauseOf(errno), errno);
     if (!S_ISCHR(st.st_mode) || major(st.st_rdev) == TTYAUX_MAJOR)
-        return Refuse(path, NOT_A_SERIAL_PORT);
-    // Non-blocking: a modem line without carrier would block the open, and
-    // every call afterwards waits in poll() on its own deadline.
+        return Refuse(path, NOT_A_PORT);
+    // Non-blocking: a modem line without carrier would block the open, and every call afterwards
+    // waits in poll() on its own deadline.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        const int cause = errno;
-        return Refuse(path, cause, -1, cause == EACCES || cause == EPERM ? AccessHint(st) : "");
-    }
+    if (fd < 0)
+        return Refuse(path, CauseOf(errno), errno, -1, &st);
     // Our own terminal, under whatever name, would show requests on the screen.
     if (!isatty(fd) || tcgetsid(fd) == getsid(0))
-        return Refuse(path, NOT_A_SERIAL_PORT, fd);
-    // A COM port has one opener at a time. flock keeps out other programs that
-    // lock (and every later ifdiag), TIOCEXCL those that open as non-root.
+        return Refuse(path, NOT_A_PORT, 0, fd);
+    // A COM port has one opener at a time. flock keeps out other programs that lock (and every
+    // later ifdiag), TIOCEXCL those that open as non-root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return Refuse(path, EBUSY, fd);
+        return Refuse(path, BUSY, 0, fd);
     termios found;
     if (tcgetattr(fd, &found) != 0)
-        return Refuse(path, errno, fd);
+        return Refuse(path, CauseOf(errno), errno, fd);
     int exclusive = 0;
     (void)ioctl(fd, TIOCGEXCL, &exclusive);
     (void)ioctl(fd, TIOCEXCL);
@@ -254,8 +171,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     cfmakeraw(&raw);
     raw.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY);
     raw.c_cflag |= CLOCAL | CREAD;
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
+    raw.c_cc[VMIN] = raw.c_cc[VTIME] = 0;
     (void)tcsetattr(fd, TCSANOW, &raw);
     Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
     TraceSettings("open", (path + ": found ").c_str(), found);
@@ -266,10 +182,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 BOOL WINAPI CloseHandle(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
-    // Output still queued is dropped: nothing reaches the box after closing, and
-    // close() does not wait the driver's closing time (30 s by default) for
-    // output that cannot leave.
+        return FALSE;
+    // Output still queued is dropped: nothing reaches the box after closing, and close()
+    // does not wait the driver's closing time (30 s by default) for output that cannot leave.
     (void)tcflush(port->fd, TCOFLUSH);
     (void)tcsetattr(port->fd, TCSANOW, &port->found);
     if (port->set_low_latency)
@@ -286,9 +201,9 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
     Port *port = PortOf(h);
     termios tio;
     if (port == nullptr)
-        return BadHandle();
+        return FALSE;
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, "settings", errno);
+        return Fail(port, "settings", CauseOf(errno), errno);
     const bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
     *dcb = DCB{};
     dcb->DCBlength = sizeof(DCB);
@@ -300,9 +215,7 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb) {
     dcb->fOutX = (tio.c_iflag & IXON) != 0;
     dcb->fInX = (tio.c_iflag & IXOFF) != 0;
     dcb->ByteSize = static_cast<BYTE>(5 + (tio.c_cflag & CSIZE) / CS6);
-    dcb->Parity = !(tio.c_cflag & PARENB)  ? NOPARITY
-                  : (tio.c_cflag & PARODD) ? ODDPARITY
-                                           : EVENPARITY;
+    dcb->Parity = tio.c_cflag & PARENB ? tio.c_cflag & PARODD ? ODDPARITY : EVENPARITY : NOPARITY;
     dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
     return TRUE;
 }
@@ -311,29 +224,29 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
     Port *port = PortOf(h);
     termios tio;
     if (port == nullptr)
-        return BadHandle();
-    // Every byte value passes both ways untouched; the hardware handshake is
-    // the one choice left, as a matching pair.
+        return FALSE;
+    // Every byte value passes both ways untouched; the hardware handshake is the one choice left,
+    // as a matching pair.
     const bool rtscts = dcb->fOutxCtsFlow;
     if (dcb->BaudRate != CBR_9600 || dcb->ByteSize != 8 || dcb->Parity != NOPARITY ||
         dcb->StopBits != ONESTOPBIT || !dcb->fBinary || dcb->fOutX || dcb->fInX ||
         dcb->fErrorChar || dcb->fNull || dcb->fOutxDsrFlow || dcb->fDsrSensitivity ||
         dcb->fAbortOnError || dcb->fDtrControl != DTR_CONTROL_ENABLE ||
         dcb->fRtsControl != (rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE))
-        return Fail(port, "settings", EINVAL);
+        return Fail(port, "settings", UNUSED);
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, "settings", errno);
+        return Fail(port, "settings", CauseOf(errno), errno);
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | (rtscts ? CRTSCTS : 0);
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0)
-        return Fail(port, "settings", errno);
+        return Fail(port, "settings", CauseOf(errno), errno);
     // tcsetattr succeeds when any one change took: read back what the device kept.
     if (tcgetattr(port->fd, &tio) != 0)
-        return Fail(port, "settings", errno);
+        return Fail(port, "settings", CauseOf(errno), errno);
     if (cfgetospeed(&tio) != B9600 || (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8)
-        return Fail(port, "settings", EINVAL);
+        return Fail(port, "settings", UNUSED);
     TraceSettings("set", "", tio);
     return TRUE;
 }
@@ -341,12 +254,12 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb) {
 BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
+        return FALSE;
     // Total constant time-outs only: each call has one fixed bound.
     if (t->ReadIntervalTimeout != 0 || t->ReadTotalTimeoutMultiplier != 0 ||
         t->WriteTotalTimeoutMultiplier != 0 || t->ReadTotalTimeoutConstant == 0 ||
         t->WriteTotalTimeoutConstant == 0)
-        return Fail(port, "time-outs", EINVAL);
+        return Fail(port, "time-outs", UNUSED);
     port->read_ms = t->ReadTotalTimeoutConstant;
     port->write_ms = t->WriteTotalTimeoutConstant;
     return TRUE;
@@ -356,7 +269,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
     *written = 0;
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
+        return FALSE;
     const int64_t deadline = NowMs() + port->write_ms;
     const BYTE *p = static_cast<const BYTE *>(data);
     DWORD done = 0;
@@ -368,16 +281,16 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return Fail(port, "write", errno);
+            return Fail(port, "write", CauseOf(errno), errno);
         const int left = Left(deadline);
         if (left == 0)
             break;
         pollfd pfd{port->fd, POLLOUT, 0};
         if (poll(&pfd, 1, left) > 0 && (pfd.revents & (POLLERR | POLLHUP)))
-            return Fail(port, "write", EIO);
+            return Fail(port, "write", GONE);
     }
-    // A time-out is a success with the bytes written so far, as on Windows; the
-    // flush that follows reports the rest.
+    // A time-out is a success with the bytes written so far, as on Windows; the flush that follows
+    // reports the rest.
     port->unsent = done < count;
     if (port->unsent)
         Trace(">", "(%u of %u bytes taken: time-out after %u ms)", unsigned(done), unsigned(count),
@@ -389,9 +302,9 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
 BOOL WINAPI FlushFileBuffers(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
-    // Not tcdrain: with CTS held low the driver's queue never empties. A pty
-    // keeps no queue (TIOCOUTQ is 0), so there a short write is the only sign.
+        return FALSE;
+    // Not tcdrain: with CTS held low the driver's queue never empties. A pty keeps no queue
+    // (TIOCOUTQ is 0), so there a short write is the only sign.
     bool stuck = port->unsent;
     port->unsent = false;
     const int64_t deadline = NowMs() + port->write_ms;
@@ -401,9 +314,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE h) {
     // A device that is gone has no queue either; poll sees it.
     pollfd pfd{port->fd, 0, 0};
     if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR)))
-        return Fail(port, "flush", EIO);
+        return Fail(port, "flush", GONE);
     if (stuck)
-        return Fail(port, "flush", OUTPUT_STUCK);
+        return Fail(port, "flush", STUCK);
     Trace("flush", "sent");
     return TRUE;
 }
@@ -412,7 +325,7 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
     *got = 0;
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
+        return FALSE;
     const int64_t deadline = NowMs() + port->read_ms;
     BYTE *p = static_cast<BYTE *>(data);
     DWORD done = 0;
@@ -424,7 +337,7 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return Fail(port, "read", errno);
+            return Fail(port, "read", CauseOf(errno), errno);
         ssize_t n = read(port->fd, p + done, count - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
@@ -433,26 +346,20 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         if (n < 0 && (errno == EINTR || errno == EAGAIN) && !(pfd.revents & (POLLHUP | POLLERR)))
             continue;
         // Readable yet nothing to read, or EIO: the device hung up or is gone.
-        return Fail(port, n == 0 ? "read, end of file (the device hung up)" : "read",
-                    n < 0 && errno != EAGAIN ? errno : EIO);
+        const int err = n < 0 && errno != EAGAIN ? errno : EIO;
+        return Fail(port, n == 0 ? "read, end of file (the device hung up)" : "read", CauseOf(err),
+                    err);
     }
-    // The link shows no message for a box that does not answer, whose values then stand
-    // still: stderr tells when that starts and when it ends, not at every read.
     if ((done == 0) != port->silent) {
         port->silent = done == 0;
-        Note(port->silent ? "ifdiag: %s: no reply from the box (wrong port, box off or cable "
-                            "out?); the values shown are frozen"
-                          : "ifdiag: %s: the box answers again; the values shown were frozen "
-                            "until now",
-             port->path.c_str());
+        Tell(port->path, port->silent ? SILENT : BACK);
     }
     if (Tracing()) {
-        char why[64] = "";
-        if (done == 0)
-            snprintf(why, sizeof why, "(none: time-out after %u ms)", unsigned(port->read_ms));
-        else if (done < count)
-            snprintf(why, sizeof why, "(%u of %u bytes: time-out after %u ms)", unsigned(done),
-                     unsigned(count), unsigned(port->read_ms));
+        char part[32] = "none", why[64] = "";
+        if (done > 0)
+            snprintf(part, sizeof part, "%u of %u bytes", unsigned(done), unsigned(count));
+        if (done < count)
+            snprintf(why, sizeof why, "(%s: time-out after %u ms)", part, unsigned(port->read_ms));
         TraceBytes("<", p, done, why);
     }
     *got = done;
@@ -462,9 +369,9 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
 BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
     Port *port = PortOf(h);
     if (port == nullptr)
-        return BadHandle();
+        return FALSE;
     if (flags != PURGE_RXCLEAR)
-        return Fail(port, "purge", EINVAL);
+        return Fail(port, "purge", UNUSED);
     // Traced, the bytes are read out first, to show what the box sent unasked.
     BYTE stale[64];
     int pending = 0;
@@ -472,5 +379,5 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
         const ssize_t n = read(port->fd, stale, sizeof stale);
         TraceBytes("purge", stale, n > 0 ? size_t(n) : 0, "(discarded: no request asked for it)");
     }
-    return tcflush(port->fd, TCIFLUSH) == 0 ? TRUE : Fail(port, "purge", errno);
+    return tcflush(port->fd, TCIFLUSH) == 0 ? TRUE : Fail(port, "purge", CauseOf(errno), errno);
 }

@@ -1,8 +1,6 @@
-// winmm's multimedia timer, one-shot events only (the poll cycle re-arms itself
-// on every round): one timer thread per process runs every callback.
-//
-// Events live in a fixed table, so arming one never allocates. The thread
-// starts with the first event and runs until the process ends.
+// winmm's multimedia timer, one-shot events only (the poll cycle re-arms itself on every round):
+// one timer thread per process runs every callback. Events live in a fixed table, so arming one
+// never allocates. The thread starts with the first event and runs until the process ends.
 #include "platform/win32.h"
 
 #include <algorithm>
@@ -30,26 +28,17 @@ struct Event {
     DWORD_PTR user;
 };
 
-struct TimerState {
-    std::mutex lock;
-    std::condition_variable wake;
-    Event events[MAX_EVENTS] = {};
-    UINT last_id = 0;
-    bool started = false;
-};
+// Never destroyed: the timer thread may still be inside a callback while the process exits, and
+// must not find its state gone.
+std::mutex &Lock = *new std::mutex;
+std::condition_variable &Wake = *new std::condition_variable;
+Event Events[MAX_EVENTS]; // under Lock
+UINT LastId = 0;          // under Lock
 
-// Never destroyed: the timer thread may still be inside a callback while the
-// process exits, and must not find its state gone.
-TimerState &State() {
-    static TimerState *state = new TimerState;
-    return *state;
-}
-
-// Windows runs multimedia-timer callbacks on a time-critical thread, so that a
-// busy desktop does not stretch the poll period. Here: a low real-time
-// priority where the system grants it, else nice -10 or -5 where RLIMIT_NICE allows,
-// else as it is. The callbacks block in I/O or wait for the user, so the thread
-// never keeps a processor for long.
+// Windows runs multimedia-timer callbacks on a time-critical thread, so that a busy desktop does
+// not stretch the poll period. Here: a low real-time priority where the system grants it, else nice
+// -10 or -5 where RLIMIT_NICE allows, else as it is. The callbacks block in I/O or wait for the
+// user, so the thread never keeps a processor for long.
 void RaisePriority() {
     sched_param param{};
     param.sched_priority = 1;
@@ -62,27 +51,22 @@ void RaisePriority() {
 
 void TimerThread() {
     RaisePriority();
-    // Linux lets a sleeping thread wake up to 50 us late by default, to gather
-    // wake-ups; the poll cycle would pay that on every round. A timer thread's
-    // whole job is to be on time, and it wakes a few dozen times a second.
+    // Linux lets a sleeping thread wake up to 50 us late by default, to gather wake-ups; the poll
+    // cycle would pay that on every round. A timer thread's whole job is to be on time, and it
+    // wakes a few dozen times a second.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    TimerState &s = State();
-    std::unique_lock<std::mutex> hold(s.lock);
+    std::unique_lock<std::mutex> hold(Lock);
     for (;;) {
         Event *next = nullptr;
-        for (Event &e : s.events)
+        for (Event &e : Events)
             if (e.id != 0 && (next == nullptr || e.due < next->due))
                 next = &e;
-        if (next == nullptr) {
-            s.wake.wait(hold);
+        if (next == nullptr || Clock::now() < next->due) { // woken by the next event
+            Wake.wait_until(hold, next ? next->due : Clock::now() + std::chrono::hours(1));
             continue;
         }
-        if (Clock::now() < next->due) {
-            s.wake.wait_until(hold, next->due);
-            continue;
-        }
-        // Take the event out of the table before calling it: from now on
-        // timeKillEvent no longer finds it and so never waits for it.
+        // Take the event out of the table before calling it: from now on timeKillEvent no longer
+        // finds it and so never waits for it.
         Event fired = *next;
         next->id = 0;
         hold.unlock();
@@ -97,35 +81,31 @@ MMRESULT WINAPI timeSetEvent(UINT delay, UINT, LPTIMECALLBACK callback, DWORD_PT
                              UINT flags) {
     if (callback == nullptr || delay == 0 || flags != TIME_ONESHOT)
         return 0;
-    TimerState &s = State();
     Clock::time_point due = Clock::now() + std::chrono::milliseconds(delay);
-    std::lock_guard<std::mutex> hold(s.lock);
-    Event *slot = std::find_if(std::begin(s.events), std::end(s.events),
+    std::lock_guard<std::mutex> hold(Lock);
+    Event *slot = std::find_if(std::begin(Events), std::end(Events),
                                [](const Event &e) { return e.id == 0; });
-    if (slot == std::end(s.events))
+    if (slot == std::end(Events))
         return 0;
-    // Ids count up and skip 0, so a stale id held by a caller names no one
-    // else's event until they wrap (years of polling).
-    if (++s.last_id == 0)
-        ++s.last_id;
-    *slot = Event{s.last_id, due, callback, user};
-    if (!s.started) {
-        std::thread(TimerThread).detach();
-        s.started = true;
-    }
-    s.wake.notify_one();
+    // Ids count up and skip 0, so a stale id held by a caller names no one else's event until they
+    // wrap (years of polling).
+    if (++LastId == 0)
+        ++LastId;
+    *slot = Event{LastId, due, callback, user};
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(TimerThread).detach(); });
+    Wake.notify_one();
     return slot->id;
 }
 
 MMRESULT WINAPI timeKillEvent(UINT id) {
     if (id == 0)
         return MMSYSERR_INVALPARAM;
-    TimerState &s = State();
-    std::lock_guard<std::mutex> hold(s.lock);
-    for (Event &e : s.events)
+    std::lock_guard<std::mutex> hold(Lock);
+    for (Event &e : Events)
         if (e.id == id) {
             e.id = 0;
-            s.wake.notify_one();
+            Wake.notify_one();
             return TIMERR_NOERROR;
         }
     return MMSYSERR_INVALPARAM;

@@ -1,5 +1,6 @@
 #include "platform/posix/trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,33 +12,33 @@
 #include <thread>
 #include <utility>
 
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr size_t SLOTS = 1024, WIDTH = 192; // about 40 cycles' worth of lines
+// About 40 cycles' worth of lines; a line long enough for a refusal's hint and a long path.
+constexpr size_t SLOTS = 1024, WIDTH = 320;
 
 std::atomic<bool> On{false};
 std::atomic<int64_t> Epoch{0}; // ns of the last opening
 
 // Under Lock. The writer holds it only to copy lines out, never while it writes. Never
-// destroyed: a writer may still wait on them, or sit in write(2), as the process exits.
+// destroyed: the writer may still wait on them, or sit in write(2), as the process exits.
 std::mutex &Lock = *new std::mutex;
 std::condition_variable &Wake = *new std::condition_variable;
 char Ring[SLOTS][WIDTH];
-size_t Head = 0, Tail = 0; // lines Tail..Head-1 wait for the writer
-uint64_t Dropped = 0, Repeats = 0;
+size_t Head = 0, Tail = 0, Written = 0; // Tail..Head-1 wait for the writer, up to Written are out
+unsigned long long Dropped = 0, Repeats = 0;
 char Last[WIDTH]; // the latest line but for its time
-bool Stopping = false, Stopped = false;
 
 int64_t NowNs() {
     return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
 void WriteAll(const char *text, size_t size) {
-    for (ssize_t n; size > 0 && (n = write(STDERR_FILENO, text, size)) != 0; text += n, size -= n)
-        if (n < 0)
-            return;
+    for (ssize_t n; size > 0 && (n = write(STDERR_FILENO, text, size)) > 0; text += n, size -= n) {
+    }
 }
 
 // Under Lock.
@@ -49,50 +50,30 @@ void Push(const char *line) {
 }
 void PushRepeats() {
     char line[WIDTH];
-    snprintf(line, WIDTH, "%9s  ...    %llu more like the line before\n", "",
-             static_cast<unsigned long long>(Repeats));
+    snprintf(line, WIDTH, "%9s  ...    %llu more like the line before\n", "", Repeats);
     if (std::exchange(Repeats, 0) > 0)
         Push(line);
-}
-
-// Lines alike but for their time (a gone device's 20,001 failed reads) are kept as the
-// first and a count, so that a flood cannot push out the message that follows it.
-void Put(const char *line) {
-    {
-        std::lock_guard<std::mutex> hold(Lock);
-        const char *body = strchr(line, '.') + 4;
-        if (strcmp(body, Last) == 0 && ++Repeats)
-            return;
-        PushRepeats();
-        strcpy(Last, body);
-        Push(line);
-    }
-    Wake.notify_all(); // the writer, or TraceOff waiting for it
 }
 
 void Writer() {
     static char out[64 * WIDTH];
     std::unique_lock<std::mutex> hold(Lock);
     for (;;) {
-        Wake.wait(hold, [] { return Head != Tail || Stopping; });
+        Wake.wait(hold, [] { return Head != Tail; });
         size_t size = 0;
         while (Tail != Head && size + WIDTH <= sizeof out)
             size += strlen(strcpy(out + size, Ring[Tail++ % SLOTS]));
         // Told when the ring has emptied: the lines dropped are all before this point.
-        const uint64_t dropped = Tail == Head ? Dropped : 0;
+        const unsigned long long dropped = Tail == Head ? Dropped : 0;
         Dropped -= dropped;
-        const bool last = Tail == Head && Stopping;
         hold.unlock();
         if (dropped > 0)
-            size += snprintf(out + size, sizeof out - size, "...  %llu lines dropped\n",
-                             static_cast<unsigned long long>(dropped));
+            size += snprintf(out + size, sizeof out - size, "...  %llu lines dropped\n", dropped);
         WriteAll(out, size);
         hold.lock();
-        if (last)
-            break;
+        Written = Tail;    // the writer alone moves Tail
+        Wake.notify_all(); // TraceOff
     }
-    Stopped = true;
-    Wake.notify_all();
 }
 
 } // namespace
@@ -100,29 +81,42 @@ void Writer() {
 void TraceOn() {
     Epoch = NowNs();
     On = true;
-    std::thread(Writer).detach(); // may sit in write(2) for ever; TraceOff does not wait on it
 }
-
 bool Tracing() {
     return On;
 }
 
+// Lines alike but for their time (a gone device's 20,001 failed reads) are kept as the first
+// and a count, so that a flood cannot push out the message that follows it.
 void Trace(const char *mark, const char *format, ...) {
-    if (!On)
+    if (!On && mark)
         return;
+    mark = mark || !On ? mark : "note"; // a note without --trace is written as it is
     char line[WIDTH];
-    if (strcmp(mark, "open") == 0)
-        Epoch = NowNs();
-    const int64_t tenths = (NowNs() - Epoch) / 100000;
-    int n = snprintf(line, WIDTH, "%7lld.%lld  %-5s  ", static_cast<long long>(tenths / 10),
-                     static_cast<long long>(tenths % 10), mark);
+    int time = 0, n = 0; // the time column, the line
+    if (mark) {
+        if (strcmp(mark, "open") == 0)
+            Epoch = NowNs();
+        const long long tenths = (NowNs() - Epoch) / 100000;
+        time = snprintf(line, WIDTH, "%7lld.%lld  ", tenths / 10, tenths % 10);
+        n = time + snprintf(line + time, WIDTH - size_t(time), "%-5s  ", mark);
+    }
     va_list args;
     va_start(args, format);
     n += vsnprintf(line + n, WIDTH - size_t(n), format, args);
     va_end(args);
-    // A line cut short still ends as one.
-    strcpy(line + (n < int(WIDTH) - 1 ? n : int(WIDTH) - 2), "\n");
-    Put(line);
+    strcpy(line + std::min(n, int(WIDTH) - 2), "\n"); // a line cut short still ends as one
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(Writer).detach(); }); // may sit in write(2) for ever
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (strcmp(line + time, Last) == 0 && ++Repeats)
+            return;
+        PushRepeats();
+        strcpy(Last, line + time);
+        Push(line);
+    }
+    Wake.notify_all(); // the writer
 }
 
 void TraceBytes(const char *mark, const void *bytes, size_t count, const char *note) {
@@ -135,12 +129,23 @@ void TraceBytes(const char *mark, const void *bytes, size_t count, const char *n
     Trace(mark, "%s%s%s", hex, note && *note && count ? "  " : "", note ? note : "");
 }
 
+void TraceSettings(const char *mark, const char *head, const termios &tio) {
+    static const std::pair<speed_t, int> rates[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    int rate = 0;
+    for (const auto &[code, baud] : rates)
+        rate = cfgetospeed(&tio) == code ? baud : rate;
+    const tcflag_t c = tio.c_cflag;
+    Trace(mark, "%s%d %d%c%d%s%s%s", head, rate, 5 + int((c & CSIZE) / CS6),
+          c & PARENB ? c & PARODD ? 'O' : 'E' : 'N', c & CSTOPB ? 2 : 1,
+          c & CRTSCTS ? " crtscts" : "", tio.c_iflag & IXON ? " ixon" : "",
+          tio.c_iflag & IXOFF ? " ixoff" : "");
+}
+
 void TraceOff() {
-    if (!On)
-        return;
     std::unique_lock<std::mutex> hold(Lock);
     PushRepeats();
-    Stopping = true;
     Wake.notify_all();
-    Wake.wait_for(hold, std::chrono::seconds(1), [] { return Stopped; });
+    Wake.wait_for(hold, std::chrono::seconds(1), [] { return Written == Head; });
 }

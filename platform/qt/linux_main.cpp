@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -44,22 +43,24 @@ const char USAGE[] =
     exit(2);
 }
 
-bool trace = false, listPorts = false;
+struct Options {
+    const char *device = nullptr; // the command line's DEVICE
+    bool trace = false, listPorts = false;
+};
 
-// The device named on the command line, or nullptr. getopt_long's own messages are off:
-// a usage error is one line of ours.
-const char *ParseCommandLine(int argc, char **argv) {
+// getopt_long's own messages are off: a usage error is one line of ours.
+Options ParseCommandLine(int argc, char **argv) {
     static const option options[] = {
         {"port", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},    {"trace", no_argument, nullptr, 'T'},
         {"list-ports", no_argument, nullptr, 'L'}, {}};
-    const char *device = nullptr;
-    auto take = [&device](const char *value) {
-        if (device)
-            UsageError(std::string("one DEVICE only, not ") + device + " and " + value);
+    Options chosen;
+    auto take = [&chosen](const char *value) {
+        if (chosen.device)
+            UsageError(std::string("one DEVICE only, not ") + chosen.device + " and " + value);
         if (*value == '\0')
             UsageError("the DEVICE name is empty");
-        device = value;
+        chosen.device = value;
     };
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, ":p:h", options, nullptr)) != -1;) {
@@ -68,7 +69,7 @@ const char *ParseCommandLine(int argc, char **argv) {
             exit(0);
         }
         if (c == 'T' || c == 'L') {
-            (c == 'T' ? trace : listPorts) = true;
+            (c == 'T' ? chosen.trace : chosen.listPorts) = true;
             continue;
         }
         if (c == ':')
@@ -80,7 +81,7 @@ const char *ParseCommandLine(int argc, char **argv) {
     }
     for (; optind < argc; ++optind)
         take(argv[optind]);
-    return device;
+    return chosen;
 }
 
 // Qt aborts inside QApplication when no platform plugin starts, after warnings naming the
@@ -110,8 +111,7 @@ int signalPipe[2] = {-1, -1};
 void OnSignal(int sig) {
     const int saved = errno;
     const unsigned char number = static_cast<unsigned char>(sig);
-    if (write(signalPipe[1], &number, 1) < 0) { // full: one signal is enough
-    }
+    (void)!write(signalPipe[1], &number, 1); // full: one signal is enough
     errno = saved;
 }
 
@@ -146,17 +146,13 @@ void EndOnSignals() {
 } // namespace
 
 int LinuxMain(int argc, char **argv) {
-    // The serial layer reads IFDIAG_PORT when COM2 is opened.
-    if (const char *device = ParseCommandLine(argc, argv))
-        setenv("IFDIAG_PORT", device, 1);
+    const Options options = ParseCommandLine(argc, argv);
+    const char *device = Com2Device(options.device);
+    if (options.listPorts)
+        exit((ListSerialPorts(device), 0));
     // Only looked at, not opened (the dialog opens it): a misspelt name is told at once.
-    const char *chosen = getenv("IFDIAG_PORT");
-    const std::string device = chosen && *chosen ? chosen : "/dev/ttyS1";
-    if (listPorts)
-        exit((ListSerialPorts(device.c_str()), 0));
-    struct stat st;
-    if (stat(device.c_str(), &st) != 0)
-        fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device.c_str(),
+    if (access(device, F_OK) != 0)
+        fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device,
                 strerror(errno));
     CheckDisplay();
     QtMessageHandler previous = qInstallMessageHandler(DuringStartup);
@@ -166,7 +162,7 @@ int LinuxMain(int argc, char **argv) {
     for (const QString &message : startupMessages)
         qWarning("%s", qPrintable(message));
     EndOnSignals();
-    if (trace)
+    if (options.trace)
         TraceOn();
     static char commandLine[] = "";
     int code = WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT);

@@ -1,9 +1,11 @@
 #!/bin/sh
-# VERSION [EMULATOR] IFDIAG: with no display in reach, --help and --version need none; a usage
-# error is one line with "try --help", status 2; no display (none set, or unserved) one line,
-# 1; every form of naming the device is taken, and a missing one is named at once.
+# VERSION IFBOX-SIM [EMULATOR] IFDIAG, no display in reach: --help (80 columns), --version need
+# none; a usage error is one line with "try --help", status 2. ifdiag: no display (none set, or
+# unserved) one line, 1; each form of naming the device taken, a missing one named at once.
+# ifbox-sim replaces only a stale link and removes only its own (a user's file, a live box's
+# link, a link changed under it stay).
 set -u
-v=$1 && shift && app=$* fails=0 out=$(mktemp) err=$(mktemp)
+v=$1 sim=$2 && shift 2 && app=$* fails=0 out=$(mktemp) err=$(mktemp)
 check() { # STATUS STDERR-LINES PATTERN COMMAND...
     want=$1 lines=$2 pattern=$3 && shift 3
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM IFDIAG_PORT=/dev/null "$@" >"$out" 2>"$err"; got=$?
@@ -17,5 +19,18 @@ check 1 1 '^ifdiag: ' $app
 for args in "-p /no/tty" -p/no/tty "--port /no/tty" --port=/no/tty "-- /no/tty" /no/tty; do
     check 1 2 '^ifdiag: /no/tty: No such file' $app $args; done
 check 1 1 '^ifdiag: ' env DISPLAY=:7357 $app
-rm -f "$out" "$err"
+check 0 0 '^usage: ifbox-sim' $sim -h
+check 0 0 "^ifbox-sim $v\$" $sim --version
+for args in --bogus "--flap-ms 0,0" --flap-ms=20 "--reply-delay-us -1" "--slow-ms 10001" "--inputs fixed:0x1G" \
+    "--analog 65536,0" "--fault slow:1:2:3" --fault=nosuch --log --no-pacing=1 stray; do
+    check 2 1 "^ifbox-sim: .*${args%%[ =]*}.*; try --help\$" timeout 5 $sim $args; done
+cd "$(mktemp -d)" && echo data >file && ln -s /dev/pts/999999 link
+check 2 1 '^ifbox-sim: file exists' timeout 5 $sim --link file
+serve() { $sim --link=link --no-ctty >/dev/null & pid=$! # until the link no longer points at $1
+          while kill -0 $pid && [ "$(readlink link)" = "$1" ]; do sleep 0.01; done; }
+serve /dev/pts/999999
+check 2 1 'link is served by another ifbox-sim$' timeout 5 $sim --link "$PWD/link"
+kill $pid && wait $pid && [ "$(ls)" = file ] && [ "$(cat file)" = data ] || { echo "FAIL: link or file left"; fails=1; }
+serve "" && ln -sfn file link && kill $pid && wait $pid; [ "$(readlink link)" = file ] || { echo "FAIL: a changed link removed"; fails=1; }
+rm -r "$PWD" "$out" "$err"
 exit $fails
