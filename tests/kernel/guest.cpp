@@ -17,6 +17,7 @@
 #include "monitor/iostate.h"
 #include "monitor/poll.h"
 #include "platform/posix/ports.h"
+#include "platform/posix/trace.h"
 #include "tests/support/messages.h"
 
 #define SAY(...) (printf("@ " __VA_ARGS__), printf("\n"), fflush(stdout))
@@ -198,6 +199,7 @@ int main() {
             for (const auto &[command, run] : commands)
                 if (strcmp(name, command) == 0)
                     run(dev);
+            TraceOff(); // the port layer's lines for the user, written by a thread of their own
             SAY("end");
         }
 }
