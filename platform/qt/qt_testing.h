@@ -1,8 +1,8 @@
 // Test access to the Qt layer: the widgets behind handles, the open message boxes, and
-// a way to run WinMain more than once in one process. Only tests include this.
+// a way to run WinMain more than once in one process. Only tests include this and link
+// ifdiag_qt_testing.
 #pragma once
 
-#include <QImage>
 #include <QString>
 #include <string>
 #include <vector>
@@ -24,8 +24,6 @@ std::vector<HWND> TopLevelWindows();
 std::string ClassNameOf(HWND window);
 
 using qtwin::CurrentDialog;
-// Control id of a dialog control's widget (0 when it is none).
-int ControlIdOf(QWidget *widget);
 
 struct MessageBoxInfo {
     HWND owner;
@@ -33,15 +31,10 @@ struct MessageBoxInfo {
     QString text;
     QMessageBox *box;
 };
-// Boxes on screen now, oldest first.
+// Boxes on screen now.
 std::vector<MessageBoxInfo> OpenMessageBoxes();
-// Callers of MessageBoxA (any thread) that have not yet returned.
-int WaitingMessageBoxCallers();
 
 // Forgets the registered window classes, so a test can run WinMain again.
 void ForgetWindowClasses();
-
-// The window's client area as it is painted now.
-QImage Grab(HWND window);
 
 } // namespace qtwin::testing

@@ -104,7 +104,7 @@ TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
     sim::Vanish(box);
     EXPECT_TRUE(read_until("  msg    \"")) << "no message traced";
     kill(child, SIGTERM); // closes the dialog, which dismisses the message
-    EXPECT_TRUE(read_until("msg    dismissed; the next exchange waits up to 1 s"));
+    EXPECT_TRUE(read_until("msg    closed with its owner"));
     waitpid(child, nullptr, 0);
     sim::Stop(box);
 }

@@ -23,7 +23,7 @@ TEST(MainWindow, LooksAsItShouldBeendenAndTheCloseBoxEndIt) {
                        frame()->resize(700, 520);
                    }),
                    Pause(100), Do([=] { // the client area is dark grey all over
-                       QImage img = qtwin::testing::Grab(MainWindow());
+                       QImage img = qtwin::testing::ClientAreaFor(MainWindow())->grab().toImage();
                        EXPECT_GT(img.width(), 600);
                        for (int y = 0; y < img.height(); ++y)
                            for (int x = 0; x < img.width(); ++x)
@@ -129,7 +129,7 @@ TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
         steps.push_back(Do([from = from, key = key, to = to] {
             Control(from)->setFocus();
             PressKey(key);
-            EXPECT_EQ(qtwin::testing::ControlIdOf(DialogWidget()->focusWidget()), to) << from;
+            EXPECT_EQ(DialogWidget()->focusWidget(), Control(to)) << from;
         }));
     steps =
         steps +

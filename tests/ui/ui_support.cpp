@@ -157,7 +157,6 @@ Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
             Pause(2500),
             Do([=] {
                 EXPECT_TRUE(qtwin::testing::OpenMessageBoxes().empty());
-                EXPECT_EQ(qtwin::testing::WaitingMessageBoxCallers(), 0);
                 EXPECT_TRUE(!box || sim::RequestCount(box) == *mark) << "exchange after the close";
             })};
 }
