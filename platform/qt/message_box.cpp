@@ -4,9 +4,7 @@
 #include <QMessageBox>
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 
 #include "platform/posix/trace.h"
 #include "platform/qt/window_table.h"
@@ -27,8 +25,7 @@ struct BoxCall {
 using BoxCallPtr = std::shared_ptr<BoxCall>;
 
 std::vector<std::pair<BoxCallPtr, QPointer<QMessageBox>>> boxes; // on screen, oldest first
-std::mutex requestMutex;
-std::deque<BoxCallPtr> requests; // under requestMutex: asked for by other threads
+std::deque<BoxCallPtr> requests; // under postMutex: asked for by other threads
 
 void Finish(BoxCall &call, int result) {
     std::lock_guard<std::mutex> lock(call.mutex);
@@ -71,15 +68,6 @@ QMessageBox *ShowBox(const BoxCallPtr &call) {
     return box;
 }
 
-bool TakeRequest(BoxCallPtr *call) {
-    std::lock_guard<std::mutex> lock(requestMutex);
-    if (requests.empty())
-        return false;
-    *call = requests.front();
-    requests.pop_front();
-    return true;
-}
-
 } // namespace
 
 void CloseBoxesOf(HWND owner) {
@@ -89,12 +77,12 @@ void CloseBoxesOf(HWND owner) {
 }
 
 void ShowRequestedBoxes() {
-    for (BoxCallPtr call; TakeRequest(&call);)
+    for (BoxCallPtr call; TakeFirst(requests, &call);)
         ShowBox(call);
 }
 
 void EndAllBoxes() {
-    for (BoxCallPtr call; TakeRequest(&call);)
+    for (BoxCallPtr call; TakeFirst(requests, &call);)
         Finish(*call, 0);
     while (!boxes.empty())
         EndBox(boxes.front().first, 0);
@@ -121,7 +109,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
         --modalDepth;
     } else {
         {
-            std::lock_guard<std::mutex> lock(requestMutex);
+            std::lock_guard<std::mutex> lock(postMutex);
             requests.push_back(call);
         }
         WakeGuiThread();

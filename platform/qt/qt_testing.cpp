@@ -12,23 +12,12 @@ QWidget *WidgetFor(HWND h) {
     Window *w = Lookup(h);
     return w ? w->widget.data() : nullptr;
 }
-QWidget *ClientAreaFor(HWND h) {
-    Window *w = Lookup(h);
-    return !w ? nullptr : w->client ? w->client : w->widget.data();
-}
 std::vector<HWND> TopLevelWindows() {
     std::vector<HWND> out;
     for (auto &w : windows)
         if (w.second.kind == Kind::Main)
             out.push_back(reinterpret_cast<HWND>(w.first));
     return out;
-}
-std::string ClassNameOf(HWND h) { // the class whose procedure the window runs
-    Window *w = Lookup(h);
-    for (auto &c : classes)
-        if (w && c.second.first.lpfnWndProc == w->wnd_proc)
-            return c.first;
-    return {};
 }
 std::vector<MessageBoxInfo> OpenMessageBoxes() {
     std::vector<MessageBoxInfo> out;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QString>
-#include <string>
 #include <vector>
 
 #include "platform/qt/qtwin.h"
@@ -14,14 +13,10 @@ class QWidget;
 
 namespace qtwin::testing {
 
-// The widget behind a window, dialog or control handle (nullptr for a dead handle). For
-// a main window ClientAreaFor gives the part below the menu bar.
+// The widget behind a window, dialog or control handle (nullptr for a dead handle).
 QWidget *WidgetFor(HWND window);
-QWidget *ClientAreaFor(HWND window);
-
-// Live top-level windows made by CreateWindowExA, in creation order, and their class.
+// Live top-level windows made by CreateWindowExA, in creation order.
 std::vector<HWND> TopLevelWindows();
-std::string ClassNameOf(HWND window);
 
 using qtwin::CurrentDialog;
 

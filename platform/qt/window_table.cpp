@@ -5,8 +5,6 @@
 #include <QEventLoop>
 #include <QStringDecoder>
 #include <QThread>
-#include <deque>
-#include <mutex>
 
 #include "platform/qt/qtwin.h"
 #include "platform/qt/window_table.h"
@@ -15,25 +13,15 @@ namespace qtwin {
 
 std::map<uintptr_t, Window> windows;
 int modalDepth = 0;
+std::mutex postMutex;
 
 namespace {
 
 uintptr_t nextHandle = 0x10000;
 QEventLoop *getLoop = nullptr; // GetMessageA waiting
 
-// Any thread, under postMutex.
-std::mutex postMutex;
-std::deque<MSG> posted;
-std::deque<MSG> quit; // WM_QUIT once PostQuitMessage was called, after all posted ones
-
-bool TakeFirst(std::deque<MSG> &queue, MSG *out) {
-    std::lock_guard<std::mutex> lock(postMutex);
-    if (queue.empty())
-        return false;
-    *out = queue.front();
-    queue.pop_front();
-    return true;
-}
+std::deque<MSG> posted; // under postMutex, as quit
+std::deque<MSG> quit;   // WM_QUIT once PostQuitMessage was called, after all posted ones
 
 // Wakes the GUI thread for what other threads queued. Qt's event queue carries only the
 // bare wake-up, so ThreadSanitizer sees every hand-over (a queued functor would be

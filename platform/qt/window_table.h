@@ -6,7 +6,9 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,17 @@ void KillTimers(Window *w);
 // Unregisters a window with its controls and lets Qt delete the widget once the events
 // under way are done with it.
 void Forget(HWND h);
-bool OnGuiThread();   // any thread
-void WakeGuiThread(); // any thread: shows the boxes asked for, dispatches what was posted
+bool OnGuiThread();          // any thread
+void WakeGuiThread();        // any thread: shows the boxes asked for, dispatches what was posted
+extern std::mutex postMutex; // guards the queues other threads fill
+template <typename T> bool TakeFirst(std::deque<T> &queue, T *out) {
+    std::lock_guard<std::mutex> lock(postMutex);
+    if (queue.empty())
+        return false;
+    *out = queue.front();
+    queue.pop_front();
+    return true;
+}
 
 void CloseBoxesOf(HWND owner); // releases their callers with 0
 void ShowRequestedBoxes();

@@ -1,20 +1,14 @@
 #include "tests/ui/ui_support.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScreen>
 #include <QElapsedTimer>
-#include <QMainWindow>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
-
-#include "link/link.h"
 
 namespace uitest {
 namespace {
@@ -35,10 +29,10 @@ void Tick(std::shared_ptr<Run> run) {
     if (run->next < run->steps.size() && run->sinceProgress.hasExpired(run->stuckSeconds * 1000)) {
         ADD_FAILURE() << "step " << run->next << " never came true";
         Current.reset();
-        for (auto &b : qtwin::testing::OpenMessageBoxes()) // let every modal loop return
+        for (auto &b : OpenMessageBoxes()) // let every modal loop return
             b.box->accept();
-        if (Dialog())
-            EndDialog(Dialog(), 0);
+        if (CurrentDialog())
+            EndDialog(CurrentDialog(), 0);
         PostQuitMessage(99);
     } else if (run->next < run->steps.size()) {
         QTimer::singleShot(10, [run] { Tick(run); });
@@ -67,37 +61,31 @@ void RunSteps(Steps steps, int stuckSeconds, Step end) {
     Current = std::make_shared<Run>(Run{steps + Steps{end}, 0, stuckSeconds, {}});
     Current->sinceProgress.start();
     QTimer::singleShot(0, [run = Current] { Tick(run); });
-    qtwin::testing::ForgetWindowClasses(); // WinMain may run again in this process
+    ForgetWindowClasses(); // WinMain may run again in this process
     static char commandLine[] = "";
     EXPECT_EQ(WinMain(qtwin::ModuleInstance(), nullptr, commandLine, SW_SHOWDEFAULT), 0);
     qtwin::DestroyAllWindows();
     EXPECT_EQ(Current ? Current->next : 0, Current ? Current->steps.size() : 1) << "steps done";
 }
 
-HWND MainWindow() {
-    auto all = qtwin::testing::TopLevelWindows();
-    return all.empty() ? nullptr : all.front();
+QMainWindow *MainFrame() {
+    auto all = TopLevelWindows();
+    return all.empty() ? nullptr : qobject_cast<QMainWindow *>(WidgetFor(all.front()));
 }
 
-QAction *MenuItem(int index) {
-    auto *frame = qobject_cast<QMainWindow *>(qtwin::testing::WidgetFor(MainWindow()));
-    return frame->menuBar()->actions().value(0)->menu()->actions().value(index);
-}
-
-void Choose(int index) { // queued: the menu acts once this step has returned
-    QMetaObject::invokeMethod(MenuItem(index), "trigger", Qt::QueuedConnection);
-}
-
-HWND Dialog() {
-    return qtwin::testing::CurrentDialog();
+Step Choose(int index) { // queued: the menu acts once the step has returned
+    return [=] {
+        QAction *item = MainFrame()->menuBar()->actions().value(0)->menu()->actions().value(index);
+        return QMetaObject::invokeMethod(item, "trigger", Qt::QueuedConnection);
+    };
 }
 
 QWidget *DialogWidget() {
-    return qtwin::testing::WidgetFor(Dialog());
+    return WidgetFor(CurrentDialog());
 }
 
 QWidget *Control(int id) {
-    return qtwin::testing::WidgetFor(GetDlgItem(Dialog(), id));
+    return WidgetFor(GetDlgItem(CurrentDialog(), id));
 }
 
 QString TextOf(int id) {
@@ -106,7 +94,7 @@ QString TextOf(int id) {
 }
 
 void Click(int id) {
-    ASSERT_NE(qobject_cast<QPushButton *>(Control(id)), nullptr) << id;
+    ASSERT_TRUE(Control(id)->inherits("QPushButton")) << id;
     QTest::mouseClick(Control(id), Qt::LeftButton);
 }
 
@@ -122,12 +110,12 @@ std::vector<Seen> &Messages() {
 }
 
 bool NoteMessage(bool dismiss) {
-    auto boxes = qtwin::testing::OpenMessageBoxes();
+    auto boxes = OpenMessageBoxes();
     if (boxes.empty())
         return false;
     EXPECT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "Fehler");
-    EXPECT_EQ(boxes[0].owner, Dialog());
+    EXPECT_EQ(boxes[0].owner, CurrentDialog());
     EXPECT_EQ(boxes[0].box->icon(), QMessageBox::NoIcon);
     EXPECT_EQ(boxes[0].box->buttons().size(), 1);
     if (Messages().empty() || Messages().back().dismissed_ms != 0)
@@ -141,31 +129,12 @@ bool NoteMessage(bool dismiss) {
 }
 
 Steps OpenDialog() {
-    return {MainWindow, Do([] { Choose(0); }),
-            [] { return NoteMessage(true), Dialog() && DialogWidget()->isVisible(); }};
+    return {[] { return MainFrame() != nullptr; }, Choose(0),
+            [] { return NoteMessage(true), DialogWidget() && DialogWidget()->isVisible(); }};
 }
 
-Steps CloseQuietly(sim::Box *box, std::function<void()> close) {
-    auto mark = std::make_shared<size_t>(0);
-    return {Do(close),
-            [] { return Dialog() == nullptr; },
-            Pause(100), // requests written before the close reach the box
-            Do([=] {
-                *mark = box ? sim::RequestCount(box) : 0;
-                EXPECT_EQ(PortHandle.load(), INVALID_HANDLE_VALUE);
-            }),
-            Pause(2500),
-            Do([=] {
-                EXPECT_TRUE(qtwin::testing::OpenMessageBoxes().empty());
-                EXPECT_TRUE(!box || sim::RequestCount(box) == *mark) << "exchange after the close";
-            })};
-}
-
-void SaveScreenshot(const QImage &image, const char *name) {
-    QDir().mkpath(IFDIAG_SCREENSHOT_DIR);
-    QScreen *s = QGuiApplication::primaryScreen(); // other scales in the name: "-2x-96dpi"
-    QString at = QString("-%1x-%2dpi.png").arg(s->devicePixelRatio()).arg(s->logicalDotsPerInch());
-    image.save(IFDIAG_SCREENSHOT_DIR "/" + QString(name).replace(".png", at).remove("-1x-96dpi"));
+Steps Close(std::function<void()> close) {
+    return {Do(close), [] { return !CurrentDialog(); }};
 }
 
 } // namespace uitest

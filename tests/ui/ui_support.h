@@ -1,10 +1,9 @@
 // Driving the real program on the Qt layer (offscreen). Its modal loops would block a
-// test's own code, so a test is a list of steps run from the event loop, each tried
-// every 10 ms until it returns true.
+// test's own code, so a test is a list of steps run from the event loop, each tried every
+// 10 ms until it returns true; the steps after one that came true run in the same turn.
 #pragma once
 
-#include <QAction>
-#include <QWidget>
+#include <QMainWindow>
 #include <functional>
 #include <vector>
 
@@ -14,21 +13,20 @@
 
 namespace uitest {
 
+using namespace qtwin::testing;
 using Step = std::function<bool()>;
 using Steps = std::vector<Step>;
 Steps operator+(Steps a, const Steps &b);
 Step Do(std::function<void()> action);
 Step Pause(int ms); // lets at least `ms` pass, to show that something does NOT happen
 
-HWND MainWindow();
-QAction *MenuItem(int index); // "&Programm": 0 "&Start", 1 "&Beenden"
-void Choose(int index);       // as a click on it
-// Forgets the messages seen and runs the program (WinMain) with the steps and `end`
-// ("Beenden"); it must end with code 0. A step that has not come true for `stuckSeconds`
-// fails the test and ends the program.
-void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Do([] { Choose(1); }));
-HWND Dialog(); // the open test dialog, or nullptr
-QWidget *DialogWidget();
+QMainWindow *MainFrame(); // nullptr until WinMain has made it
+Step Choose(int index);   // "&Programm": 0 "&Start", 1 "&Beenden", as clicked
+// Forgets the messages seen and runs the program (WinMain) with the steps and `end`; it
+// must end with code 0. A step that has not come true for `stuckSeconds` fails the test
+// and ends the program.
+void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Choose(1));
+QWidget *DialogWidget(); // the open test dialog's, or nullptr
 QWidget *Control(int id);
 QString TextOf(int id);
 void Click(int id);
@@ -44,10 +42,6 @@ std::vector<Seen> &Messages();
 // dialog), and dismisses it if asked.
 bool NoteMessage(bool dismiss = false);
 Steps OpenDialog(); // "Start"; a message while the dialog opens is dismissed
-// Closes the dialog; then for 2.5 s no message, no caller left in one, nothing at the box.
-Steps CloseQuietly(
-    sim::Box *box, std::function<void()> close = [] { Click(IDCANCEL); });
-
-void SaveScreenshot(const QImage &image, const char *name); // under <build>/screenshots/
+Steps Close(std::function<void()> close = [] { Click(IDCANCEL); });
 
 } // namespace uitest
