@@ -62,8 +62,6 @@ void CloseBoxesOf(HWND owner); // releases their callers with 0
 void ShowRequestedBoxes();
 void EndAllBoxes(); // also those asked for and not yet shown
 
-// The dialog's widgets and their handles, hidden, with the controls' accessible names.
-HWND BuildDialog(const DialogTemplate &t, QWidget *owner, DLGPROC proc, HWND *firstTab);
 void NameControls(const DialogTemplate &t, const std::vector<std::pair<QWidget *, int>> &widgets);
 
 // The close box sends WM_CLOSE; the window procedure decides (DefWindowProcA destroys).

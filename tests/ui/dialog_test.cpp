@@ -16,7 +16,7 @@ TEST(MainWindow, LooksAsItShouldBeendenAndTheCloseBoxEndIt) {
     RunSteps({MainFrame, Do([] { // with its icon, the client area dark grey all over
                   EXPECT_FALSE(MainFrame()->windowIcon().isNull());
                   QImage img = MainFrame()->centralWidget()->grab().toImage();
-                  EXPECT_GT(img.width(), 600);
+                  EXPECT_FALSE(img.isNull());
                   for (int y = 0; y < img.height(); ++y)
                       for (int x = 0; x < img.width(); ++x)
                           ASSERT_EQ(img.pixel(x, y), qRgb(0x40, 0x40, 0x40)) << x << "," << y;

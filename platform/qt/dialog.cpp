@@ -1,5 +1,5 @@
-// A dialog's widgets built from its template in ifdiag.rc, and the keyboard of a Win32
-// dialog. Running it modal is DialogBoxParamA's (modal_dialog.cpp).
+// Dialogs from their templates in ifdiag.rc, with the keyboard of a Win32 dialog. Building
+// one (BuildDialog) is kept apart from running it modal (DialogBoxParamA until EndDialog).
 #include <QDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -97,9 +97,7 @@ QWidget *BuildControl(DialogFrame *dlg, const ControlTemplate &c, HWND dh) {
     return widget;
 }
 
-} // namespace
-
-// At the owner's client origin (not centred), modal to the owner's window.
+// The dialog's widgets and handles, hidden, at the owner's client origin (not centred).
 HWND BuildDialog(const DialogTemplate &t, QWidget *owner, DLGPROC proc, HWND *firstTab) {
     // A fixed frame with a title and, with WS_SYSMENU, a close box: no minimise or
     // maximise box, as the Win32 dialog has.
@@ -143,4 +141,72 @@ HWND BuildDialog(const DialogTemplate &t, QWidget *owner, DLGPROC proc, HWND *fi
     return dh;
 }
 
+} // namespace
 } // namespace qtwin
+
+using namespace qtwin;
+
+// ifdiag's dialogs are modal to its main window.
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc, LPARAM param) {
+    const DialogTemplate *t = FindDialogTemplate(name);
+    Window *ow = Lookup(owner);
+    if (!t || !ow || !ow->client)
+        return -1;
+    QPointer<QWidget> ownerTop = ow->widget;
+    HWND firstTab;
+    HWND dh = BuildDialog(*t, ow->client, proc, &firstTab);
+    auto *dlg = static_cast<QDialog *>(Lookup(dh)->widget.data());
+
+    ++modalDepth;
+    CallWindow(dh, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
+    Window *w = Lookup(dh);
+    if (w && !w->ended) { // shown (ifdiag's template is WS_VISIBLE) until EndDialog hides it
+        // Win32 frames the focused button from the start, showing what Enter will press;
+        // Qt's styles frame it once the keyboard has moved the focus in that window.
+        QTimer::singleShot(0, dlg, [dlg] {
+            dlg->activateWindow();
+            dlg->setAttribute(Qt::WA_KeyboardFocusChange);
+        });
+        dlg->exec();
+        w = Lookup(dh);
+    }
+    INT_PTR result = w ? w->result : -1;
+    CallWindow(dh, WM_DESTROY, 0, 0);
+    --modalDepth;
+    Forget(dh);
+    if (ownerTop)
+        ownerTop->activateWindow();
+    return result;
+}
+
+BOOL WINAPI EndDialog(HWND h, INT_PTR result) {
+    Window *w = Lookup(h);
+    if (!w || w->kind != Kind::Dialog)
+        return FALSE;
+    w->ended = true;
+    w->result = result;
+    // The dialog's window goes now: its timers stop and the boxes it owns close, which
+    // releases whichever thread is waiting in them.
+    KillTimers(w);
+    CloseBoxesOf(h);
+    if (w->widget)
+        w->widget->hide();
+    return TRUE;
+}
+
+HWND WINAPI GetDlgItem(HWND dialog, int id) {
+    for (auto &w : windows)
+        if (w.second.kind == Kind::Control && w.second.parent == dialog && w.second.id == id)
+            return reinterpret_cast<HWND>(w.first);
+    return nullptr;
+}
+
+// ifdiag shows numbers in edits only; other controls are refused.
+BOOL WINAPI SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned) {
+    Window *w = Lookup(GetDlgItem(dialog, id));
+    auto *e = w ? qobject_cast<QLineEdit *>(w->widget.data()) : nullptr;
+    if (!e)
+        return FALSE;
+    e->setText(isSigned ? QString::number(static_cast<int>(value)) : QString::number(value));
+    return TRUE;
+}
