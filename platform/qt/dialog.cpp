@@ -10,7 +10,8 @@
 
 #include "platform/qt/window_table.h"
 
-namespace qtwin {
+using namespace qtwin;
+
 namespace {
 
 constexpr UINT BN_CLICKED = 0; // in the high word of WM_COMMAND's wparam
@@ -142,9 +143,6 @@ HWND BuildDialog(const DialogTemplate &t, QWidget *owner, DLGPROC proc, HWND *fi
 }
 
 } // namespace
-} // namespace qtwin
-
-using namespace qtwin;
 
 // ifdiag's dialogs are modal to its main window.
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND owner, DLGPROC proc, LPARAM param) {

@@ -6,15 +6,13 @@
 
 #include "platform/qt/window_table.h"
 
-namespace qtwin {
+using namespace qtwin;
 
-std::map<std::string, std::pair<WNDCLASSA, std::string>> classes;
-
-namespace {
+std::map<std::string, std::pair<WNDCLASSA, std::string>> qtwin::classes;
 
 // A menu choice is posted, so it is acted on from the message loop once the menu has
 // closed, as on Windows.
-void BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
+static void BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
     for (const MenuItemTemplate &popup : menu.items) {
         QMenu *into = frame->menuBar()->addMenu(FromAnsi(popup.text));
         for (const MenuItemTemplate &item : popup.items)
@@ -22,11 +20,6 @@ void BuildMenu(QMainWindow *frame, HWND h, const MenuTemplate &menu) {
                              [h, id = item.id] { PostMessageA(h, WM_COMMAND, id, 0); });
     }
 }
-
-} // namespace
-} // namespace qtwin
-
-using namespace qtwin;
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
     if (!wc || !wc->lpszClassName || classes.count(wc->lpszClassName))

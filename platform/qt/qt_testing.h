@@ -22,8 +22,7 @@ using qtwin::CurrentDialog;
 
 struct MessageBoxInfo {
     HWND owner;
-    QString title;
-    QString text;
+    QString title, text;
     QMessageBox *box;
 };
 // Boxes on screen now.
