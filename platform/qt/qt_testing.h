@@ -1,10 +1,9 @@
 // Test access to the Qt layer: the widgets behind handles, the open message boxes, and
-// a way to run WinMain more than once in one process. Only tests include this.
+// a way to run WinMain more than once in one process. Only tests include this and link
+// ifdiag_qt_testing.
 #pragma once
 
-#include <QImage>
 #include <QString>
-#include <string>
 #include <vector>
 
 #include "platform/qt/qtwin.h"
@@ -14,34 +13,22 @@ class QWidget;
 
 namespace qtwin::testing {
 
-// The widget behind a window, dialog or control handle (nullptr for a dead handle). For
-// a main window ClientAreaFor gives the part below the menu bar.
+// The widget behind a window, dialog or control handle (nullptr for a dead handle).
 QWidget *WidgetFor(HWND window);
-QWidget *ClientAreaFor(HWND window);
-
-// Live top-level windows made by CreateWindowExA, in creation order, and their class.
+// Live top-level windows made by CreateWindowExA, in creation order.
 std::vector<HWND> TopLevelWindows();
-std::string ClassNameOf(HWND window);
 
 using qtwin::CurrentDialog;
-// Control id of a dialog control's widget (0 when it is none).
-int ControlIdOf(QWidget *widget);
 
 struct MessageBoxInfo {
     HWND owner;
-    QString title;
-    QString text;
+    QString title, text;
     QMessageBox *box;
 };
-// Boxes on screen now, oldest first.
+// Boxes on screen now.
 std::vector<MessageBoxInfo> OpenMessageBoxes();
-// Callers of MessageBoxA (any thread) that have not yet returned.
-int WaitingMessageBoxCallers();
 
 // Forgets the registered window classes, so a test can run WinMain again.
 void ForgetWindowClasses();
-
-// The window's client area as it is painted now.
-QImage Grab(HWND window);
 
 } // namespace qtwin::testing

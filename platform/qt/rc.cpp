@@ -3,6 +3,7 @@
 // its statement's defaults. Anything else is refused with its line number, not guessed at.
 #include "platform/qt/rc.h"
 
+#include <QFile>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -91,10 +92,10 @@ private:
             return error.empty();
         }
         if (std::sscanf(line.c_str(), "#include \"%63[^\"]\"", name) == 1) {
-            const EmbeddedFile *f = FindEmbeddedFile(name);
-            if (!f)
+            QFile f(QString(":/") + name);
+            if (!f.open(QIODevice::ReadOnly))
                 return Fail(std::string("no built-in file ") + name);
-            if (!Read(std::string(reinterpret_cast<const char *>(f->data), f->size)))
+            if (!Read(f.readAll().toStdString()))
                 error = std::string(name) + ", " + error;
             return error.empty();
         }
@@ -219,13 +220,6 @@ bool ParseResourceScript(const std::string &text, ResourceScript *out, std::stri
     if (error)
         *error = parser.error;
     return ok;
-}
-
-const EmbeddedFile *FindEmbeddedFile(const std::string &name) {
-    for (const EmbeddedFile *f = EMBEDDED_FILES; f->name; ++f)
-        if (name == f->name)
-            return f;
-    return nullptr;
 }
 
 const ResourceScript &ProgramResources() {

@@ -1,25 +1,15 @@
 // The part of a Windows resource script that the Qt layer builds windows from: menus,
 // dialog templates and icons, in the forms ifdiag.rc uses; the script is the same file
-// windres compiles for Windows. Widgets are built from it in win32_qt.cpp. GUI thread only.
+// windres compiles for Windows, built into the program with the files it names as Qt
+// resources (":/ifdiag.rc"). GUI thread only.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace qtwin {
-
-// Files built into the program (resources/ifdiag.rc and the files it names), ending with
-// a null name; FindEmbeddedFile gives the one of that name, or nullptr.
-struct EmbeddedFile {
-    const char *name;
-    const unsigned char *data;
-    size_t size;
-};
-extern const EmbeddedFile EMBEDDED_FILES[];
-const EmbeddedFile *FindEmbeddedFile(const std::string &name);
 
 enum class ControlKind { PushButton, LText, EditText };
 // Texts stay in the script's code page (Windows-1252); coordinates in dialog units.
