@@ -1,57 +1,52 @@
-// The receive trigger of an on-board UART (the 8250 family), where the kernel offers it. A
-// 16550 interrupts when its receive FIFO holds the trigger level (8 bytes by default) or
-// after four byte times without a byte, so a reply of 1 or 3 bytes reaches the reader
-// 4.2 ms late at 9600 baud: every exchange, about a tenth of a cycle. At 1 byte it comes
-// at once. The attribute is root's unless a udev rule (resources/60-ifdiag.rules) hands it
-// to dialout; it lasts until the next boot, so the level found is written back at close.
+// The receive trigger of an on-board UART (8250 family), where the kernel offers it. A 16550 hands
+// over received bytes when its FIFO holds the trigger level (8 by default) or four byte times after
+// the last one: a reply of 1 or 3 bytes comes 4.2 ms late at 9600 baud, at level 1 at once. The
+// attribute is root's unless a udev rule (resources/60-ifdiag.rules) lets dialout write it.
 #include "platform/posix/ports.h"
+#include "platform/posix/trace.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
+
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 namespace {
 
-std::string Attribute(dev_t device) {
-    return "/sys/dev/char/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) +
-           "/rx_trig_bytes";
+// As users find it, /sys/class/tty/ttyS1/rx_trig_bytes, whatever the device's name in /dev.
+std::string Attribute(int fd) {
+    struct stat st = {};
+    char dev[64], dir[PATH_MAX];
+    fstat(fd, &st); // else 0:0, no device
+    snprintf(dev, sizeof dev, "/sys/dev/char/%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    return realpath(dev, dir) ? std::string("/sys/class/tty") + strrchr(dir, '/') + "/rx_trig_bytes"
+                              : "";
 }
 
-bool Write(const std::string &file, int level) {
-    const std::string text = std::to_string(level) + "\n";
-    const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-    const int cause = errno;
-    if (fd >= 0)
-        close(fd);
-    errno = cause;
-    return ok;
+int Level(const std::string &file, int level) { // writes `level` (> 0), or reads it (0)
+    FILE *f = fopen(file.c_str(), level ? "we" : "re");
+    const bool done = f && (level ? fprintf(f, "%d", level) > 0 : fscanf(f, "%d", &level) == 1);
+    return f && fclose(f) == 0 && done ? level : 0; // the write is made, or refused, at fclose
 }
 
 } // namespace
 
-int LowerRxTrigger(dev_t device, std::string *refused) {
-    const std::string file = Attribute(device);
-    char text[16] = "";
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-    if (fd >= 0)
-        close(fd);
-    const int level = n > 0 ? atoi(text) : 0;
-    if (level <= 1 || Write(file, 1))
-        return level > 1 ? level : 0;
-    char dir[PATH_MAX]; // named as users find it: /sys/class/tty/ttyS1/rx_trig_bytes
-    if (errno == EACCES && realpath(file.substr(0, file.rfind('/')).c_str(), dir))
-        *refused = std::string("/sys/class/tty") + strrchr(dir, '/') + "/rx_trig_bytes";
+int LowerRxTrigger(int fd, const std::string &path) {
+    const std::string file = Attribute(fd);
+    const int found = Level(file, 0);
+    if (found <= 1 || Level(file, 1))
+        return found;
+    Trace(nullptr,
+          "ifdiag: %s: receive trigger %d bytes not lowered (%s), each reply about 4 ms late; for "
+          "dialout to lower it: sudo chgrp dialout %s; sudo chmod g+w %s (for good: man ifdiag)",
+          path.c_str(), found, strerror(errno), file.c_str(), file.c_str());
     return 0;
 }
 
-void RestoreRxTrigger(dev_t device, int level) {
+void RestoreRxTrigger(int fd, int level) {
     if (level > 1)
-        (void)Write(Attribute(device), level);
+        Level(Attribute(fd), level);
 }
