@@ -1,29 +1,21 @@
-// The receive trigger of an on-board UART (8250 family), where the kernel offers it. A 16550 hands
-// over received bytes when its FIFO holds the trigger level (8 by default) or four byte times after
-// the last one: a reply of 1 or 3 bytes comes 4.2 ms late at 9600 baud, at level 1 at once. The
-// attribute is root's unless a udev rule (resources/60-ifdiag.rules) lets dialout write it.
+// A 16550 (8250 family) hands received bytes over at its receive trigger (8 by default) or four
+// byte times after the last one: a reply of 1 or 3 bytes 4.2 ms late at 9600 baud. The attribute
+// is root's unless a udev rule (resources/60-ifdiag.rules) lets dialout write it.
 #include "platform/posix/ports.h"
 #include "platform/posix/trace.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <filesystem>
 
 namespace {
 
-// As users find it, /sys/class/tty/ttyS1/rx_trig_bytes, whatever the device's name in /dev.
+// As users find it: /sys/class/tty/ttyS1/rx_trig_bytes for /dev/ttyS1, under whatever name opened.
 std::string Attribute(int fd) {
-    struct stat st = {};
-    char dev[64], dir[PATH_MAX];
-    fstat(fd, &st); // else 0:0, no device
-    snprintf(dev, sizeof dev, "/sys/dev/char/%u:%u", major(st.st_rdev), minor(st.st_rdev));
-    return realpath(dev, dir) ? std::string("/sys/class/tty") + strrchr(dir, '/') + "/rx_trig_bytes"
-                              : "";
+    std::error_code failed; // then no such file
+    const auto dev = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), failed);
+    return "/sys/class/tty/" + dev.filename().string() + "/rx_trig_bytes";
 }
 
 int Level(const std::string &file, int level) { // writes `level` (> 0), or reads it (0)
@@ -40,13 +32,12 @@ int LowerRxTrigger(int fd, const std::string &path) {
     if (found <= 1 || Level(file, 1))
         return found;
     Trace(nullptr,
-          "ifdiag: %s: receive trigger %d bytes not lowered (%s), each reply about 4 ms late; for "
-          "dialout to lower it: sudo chgrp dialout %s; sudo chmod g+w %s (for good: man ifdiag)",
+          "ifdiag: %s: receive trigger %d bytes not lowered (%s), each reply about 4 ms late; "
+          "dialout may lower it after sudo chgrp dialout %s; sudo chmod g+w %s (man ifdiag)",
           path.c_str(), found, strerror(errno), file.c_str(), file.c_str());
     return 0;
 }
 
 void RestoreRxTrigger(int fd, int level) {
-    if (level > 1)
-        Level(Attribute(fd), level);
+    (void)(level > 1 && Level(Attribute(fd), level));
 }
