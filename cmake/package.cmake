@@ -8,6 +8,7 @@ install(FILES ${res}/ifdiag.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applica
 # Software centres (GNOME Software, KDE Discover) list it by its AppStream metadata.
 install(FILES ${res}/io.github.ifdiag.ifdiag.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY ${res}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+install(FILES ${res}/60-ifdiag.rules DESTINATION lib/udev/rules.d)
 
 # Debian wants a maintainer with an address in the package and its changelog. There is no
 # such address yet: the name stands alone until a packager sets one here.

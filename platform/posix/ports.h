@@ -18,3 +18,8 @@ const char *Com2Device(const char *chosen = nullptr);
 // Why a user was refused a device with this owner, group and mode, and what would help:
 // joining its group where that group may read and write it, else who owns it. " (...)".
 std::string AccessHint(const struct stat &st);
+
+// Lowers the receive trigger of the open port `fd` (`path`) to 1 byte where the kernel offers it
+// and the user may write it, else tells once what that costs. Returns the level to hand back.
+int LowerRxTrigger(int fd, const std::string &path);
+void RestoreRxTrigger(int fd, int level);

@@ -75,6 +75,7 @@ struct Port {
     termios found;        // handed back on close
     bool was_exclusive;   // TIOCEXCL already set when we came
     bool set_low_latency; // we switched the driver to low latency
+    int rx_trigger;       // the receive trigger we lowered from (1 or 0: left alone)
     // Until SetCommTimeouts, calls wait for nothing: none may wait without bound.
     DWORD read_ms = 0, write_ms = 0;
     bool unsent = false; // a write ended with bytes the driver never took
@@ -173,7 +174,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     raw.c_cflag |= CLOCAL | CREAD;
     raw.c_cc[VMIN] = raw.c_cc[VTIME] = 0;
     (void)tcsetattr(fd, TCSANOW, &raw);
-    Port *port = new Port{fd, path, found, exclusive != 0, SetLowLatency(fd, true)};
+    Port *port = new Port{
+        fd, path, found, exclusive != 0, SetLowLatency(fd, true), LowerRxTrigger(fd, path)};
     TraceSettings("open", (path + ": found ").c_str(), found);
     LastError = ERROR_SUCCESS;
     return port;
@@ -189,6 +191,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     (void)tcsetattr(port->fd, TCSANOW, &port->found);
     if (port->set_low_latency)
         SetLowLatency(port->fd, false);
+    RestoreRxTrigger(port->fd, port->rx_trigger);
     if (!port->was_exclusive)
         (void)ioctl(port->fd, TIOCNXCL); // outlives us while the other side stays open
     close(port->fd);                     // and the flock with it

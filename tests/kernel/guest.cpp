@@ -3,6 +3,7 @@
 // "fail ...", "bench ...", "do ..." when the host must act (it answers with a line), "end".
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -128,6 +129,30 @@ void Poll(const char *dev) {
     close(bystander);
 }
 
+// The receive trigger where the attribute's group may write it (the package's udev rule makes
+// that dialout) and where it may not, for a user of that group: lowered and handed back, or left.
+void Trigger(const char *dev) {
+    const std::string file = std::string("/sys/class/tty") + strrchr(dev, '/') + "/rx_trig_bytes";
+    auto level = [&file](int n = 0) { return std::ifstream(file) >> n, n; };
+    const int found = level();
+    chmod(dev, 0666), chown(file.c_str(), 0, 20);
+    for (const mode_t mode : {0644, 0664}) {
+        chmod(file.c_str(), mode), (void)!setegid(20), (void)!seteuid(65534);
+        OpenInterface();
+        const int now = level();
+        const double start = Now();
+        for (int i = 0; i < 30; ++i)
+            ExchangeDigital(), ExchangeAnalog(0), ExchangeAnalog(1);
+        const double polled = Now();
+        Reads = 0, StartPolling(), sleep(2), StopPolling();
+        SAY("bench %s trigger %d: exchange %.2f ms, cycle %.1f ms", dev, now,
+            (polled - start) * 1e3 / 90, (Now() - polled) * 3e3 / Reads);
+        CloseInterface(), (void)!seteuid(0), (void)!setegid(0);
+        CHECK(now == (mode & 020 ? 1 : found) && level() == found && found > 1,
+              "%s: trigger %d found, %d while open", dev, found, now);
+    }
+}
+
 // Hardware handshake on with CTS held low: the flush gives up within its time-out, closing
 // drops the queued output rather than wait for it.
 void Handshake(const char *dev) {
@@ -185,11 +210,9 @@ void Unplug(const char *dev) {
 int main() {
     (void)!system("/bin/busybox stty -echo -onlcr"); // the console
     SAY("end");
-    const std::pair<const char *, void (*)(const char *)> commands[] = {{"bytes", Bytes},
-                                                                        {"poll", Poll},
-                                                                        {"handshake", Handshake},
-                                                                        {"list", List},
-                                                                        {"unplug", Unplug}};
+    const std::pair<const char *, void (*)(const char *)> commands[] = {
+        {"bytes", Bytes}, {"poll", Poll},     {"handshake", Handshake},
+        {"list", List},   {"unplug", Unplug}, {"trigger", Trigger}};
     char line[256], name[64], dev[128];
     while (fgets(line, sizeof line, stdin))
         if (sscanf(line, "%63s %127s", name, dev) == 2) {

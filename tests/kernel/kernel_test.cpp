@@ -22,11 +22,12 @@ namespace {
 // "uart" and "usb"; the console on descriptor 3, QMP on stdin), the guest, the devices (usb
 // null: no adapter), what the port list must say, whether the UART holds output back while
 // CTS is low (it reads low: its modem lines come from a host pty, which has none; QEMU's
-// PL011 ignores them), and whether to send every byte value both ways (on the 8250 the link
-// test's sweep covers the same tty layer). A case a machine cannot run is skipped there.
+// PL011 ignores them), whether to send every byte value both ways (on the 8250 the link test's
+// sweep covers the same tty layer), and whether the UART has a receive trigger. A case a machine
+// cannot run is skipped there.
 struct Machine {
     const char *arch, *qemu, *guest, *uart, *usb, *listed;
-    bool cts_holds, sweep;
+    bool cts_holds, sweep, trigger;
 };
 const Machine MACHINES[] = {
     {"amd64",
@@ -37,7 +38,7 @@ const Machine MACHINES[] = {
      " usb-serial,chardev=usb,id=ftdi -qmp stdio",
      GUEST, "/dev/ttyS1", "/dev/ttyUSB0",
      "ttyS1 .*16550A.*COM2[\\s\\S]*ttyUSB0 .*ftdi_sio.*0403:6001[\\s\\S]*left out.*S2 /dev/ttyS3",
-     true, false},
+     true, false, true},
     // A Raspberry Pi's own UART, the PL011; virt has one, so the console is virtio's.
     {"arm64",
      "qemu-system-aarch64 -M virt -cpu cortex-a53 -nodefaults -display none -no-reboot -m 256"
@@ -45,7 +46,7 @@ const Machine MACHINES[] = {
      " panic=-1' -device virtio-serial-device -chardev socket,id=con,fd=3 -device"
      " virtconsole,chardev=con -chardev serial,id=uart,path=%1$s/uart -serial chardev:uart"
      " -qmp stdio",
-     GUEST_ARM64, "/dev/ttyAMA0", nullptr, "ttyAMA0 .*uart-pl011.*COM2", false, true}};
+     GUEST_ARM64, "/dev/ttyAMA0", nullptr, "ttyAMA0 .*uart-pl011.*COM2", false, true, false}};
 const Machine *M = MACHINES; // main() takes another by its arch
 
 std::string DIR;
@@ -144,11 +145,14 @@ TEST_F(Kernel, EveryByteValuePassesBothWays) {
     Guest("bytes", M->uart);
 }
 
-// The dialog's life on each driver; the guest checks it.
+// The dialog's life on each driver, and on the UART a user's with its receive trigger; the guest
+// checks them.
 TEST_F(Kernel, DialogOnEachDriverKeepsOthersOutAndHandsThePortBack) {
     for (const char *dev : {M->uart, M->usb})
         if (dev != nullptr)
             Guest("poll", dev);
+    if (M->trigger)
+        Guest("trigger", M->uart, {"receive trigger 8 bytes not lowered.*4 ms.*chgrp dialout"});
 }
 
 TEST_F(Kernel, HandshakeHeldOffGivesUpWithinTheTimeOut) {
