@@ -13,7 +13,9 @@
 #include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
+#include <linux/major.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -47,14 +49,16 @@ const char *UartName(int type) {
     return type >= 0 && type < 5 ? names[type] : type == 32 ? "PL011" : "other";
 }
 
-// Processes that hold the device open, as far as /proc lets this user see.
+} // namespace
+
 std::string Holders(const std::string &dev) {
+    const std::string real = Resolved(dev);
     std::string who;
     for (const std::string &pid : Entries("/proc")) {
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
+        if (pid.find_first_not_of("0123456789") != std::string::npos || real.empty())
+            continue; // an fd that names no file (a socket) resolves to "" too
         for (const std::string &fd : Entries("/proc/" + pid + "/fd"))
-            if (Resolved("/proc/" + pid + "/fd/" + fd) == dev) {
+            if (Resolved("/proc/" + pid + "/fd/" + fd) == real) {
                 who += (who.empty() ? "" : ", ") + pid + " (" +
                        Attribute("/proc/" + pid + "/comm") + ")";
                 break;
@@ -63,7 +67,18 @@ std::string Holders(const std::string &dev) {
     return who;
 }
 
-} // namespace
+// /dev/tty, /dev/console and the pty masters (/dev/ptmx, /dev/pts/ptmx) share a major; sysfs
+// names the class of other devices (/dev/null: mem), though not of pty slaves.
+const char *NoSerialPort(const char *path, struct stat &st) {
+    if (stat(path, &st) != 0)
+        return strerror(errno);
+    char sys[64];
+    snprintf(sys, 64, "/sys/dev/char/%u:%u/subsystem", major(st.st_rdev), minor(st.st_rdev));
+    const std::string kind = Resolved(sys);
+    errno = 0;
+    const bool tty = S_ISCHR(st.st_mode) && (kind.empty() || kind == "/sys/class/tty");
+    return tty && major(st.st_rdev) != TTYAUX_MAJOR ? nullptr : "not a serial port";
+}
 
 const char *Com2Device(const char *chosen) {
     static const char *const commandLine = chosen; // the first call's
@@ -120,7 +135,7 @@ int ListSerialPorts(const char *com2) {
                 if (const std::string value = Attribute(usb + "/" + field); !value.empty())
                     printf(", %s \"%s\"", field, value.c_str());
         }
-        printf("%s\n", Resolved(dev) == com2_dev && !com2_dev.empty() ? "  (COM2 today)" : "");
+        printf("%s\n", Resolved(dev) == com2_dev && !com2_dev.empty() ? "  (used as COM2)" : "");
         for (const char *kind : {"by-id", "by-path"})
             for (const std::string &link : Entries(std::string("/dev/serial/") + kind))
                 if (Resolved(std::string("/dev/serial/") + kind + "/" + link) == dev)
@@ -137,7 +152,8 @@ int ListSerialPorts(const char *com2) {
         printf("no serial devices found\n");
     if (!no_uart.empty())
         printf("left out, registered without a UART behind them:%s\n", no_uart.c_str());
-    if (com2_dev.empty())
-        printf("COM2 stands for %s, which does not exist\n", com2);
+    struct stat st;
+    if (const char *why = NoSerialPort(com2, st))
+        printf("COM2 stands for %s: %s\n", com2, why);
     return listed;
 }

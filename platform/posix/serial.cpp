@@ -16,13 +16,11 @@
 #include <string>
 
 #include <fcntl.h>
-#include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,6 +79,7 @@ struct Port {
     bool unsent = false; // a write ended with bytes the driver never took
     bool silent = false; // the latest read timed out with no byte
     unsigned told = 0;   // a bit per Cause told on stderr for this opening
+    std::chrono::steady_clock::time_point wrote = std::chrono::steady_clock::now();
 };
 
 BOOL Fail(Port *port, const char *call, Cause cause, int err = 0) {
@@ -98,7 +97,9 @@ HANDLE Refuse(const std::string &path, Cause cause, int err = 0, int fd = -1,
     if (fd >= 0)
         close(fd);
     LastError = CAUSES[cause].code;
-    Tell(path, cause, err, cause == FORBIDDEN && st ? AccessHint(*st) : "");
+    const std::string who = cause == BUSY ? Holders(path) : "";
+    const std::string held = who.empty() ? "" : ", held open by " + who;
+    Tell(path, cause, err, cause == FORBIDDEN && st ? AccessHint(*st) : held);
     return INVALID_HANDLE_VALUE;
 }
 
@@ -143,13 +144,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
     const std::string path = strcmp(name, "COM2") == 0 ? Com2Device() : name;
-    // Look before opening: opening a FIFO releases its waiting writer. /dev/tty, /dev/console and
-    // the pty masters (/dev/ptmx, /dev/pts/ptmx) share a major.
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return Refuse(path, CauseOf(errno), errno);
-    if (!S_ISCHR(st.st_mode) || major(st.st_rdev) == TTYAUX_MAJOR)
-        return Refuse(path, NOT_A_PORT);
+    if (NoSerialPort(path.c_str(), st))
+        return Refuse(path, errno ? CauseOf(errno) : NOT_A_PORT, errno);
     // Non-blocking: a modem line without carrier would block the open, and every call afterwards
     // waits in poll() on its own deadline.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -276,7 +273,8 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
     const int64_t deadline = NowMs() + port->write_ms;
     const BYTE *p = static_cast<const BYTE *>(data);
     DWORD done = 0;
-    TraceBytes(">", data, count, nullptr);
+    TraceBytes(">", data, count, nullptr); // first: no reply time exceeds its lines' distance
+    port->wrote = std::chrono::steady_clock::now();
     while (done < count) {
         ssize_t n = write(port->fd, p + done, count - done);
         if (n > 0) {
@@ -357,12 +355,16 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID data, DWORD count, LPDWORD got, LPOVERLAPP
         port->silent = done == 0;
         Tell(port->path, port->silent ? SILENT : BACK);
     }
-    if (Tracing()) {
-        char part[32] = "none", why[64] = "";
+    if (Tracing()) { // ends with the reply time: since the latest write, "+2.3" (ms)
+        const long long tenths =
+            (std::chrono::steady_clock::now() - port->wrote) / std::chrono::microseconds(100);
+        char part[32] = "none", why[80] = "";
         if (done > 0)
             snprintf(part, sizeof part, "%u of %u bytes", unsigned(done), unsigned(count));
         if (done < count)
             snprintf(why, sizeof why, "(%s: time-out after %u ms)", part, unsigned(port->read_ms));
+        const size_t n = strlen(why);
+        snprintf(why + n, sizeof why - n, "%s+%lld.%lld", n ? "  " : "", tenths / 10, tenths % 10);
         TraceBytes("<", p, done, why);
     }
     *got = done;

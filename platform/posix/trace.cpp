@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -95,11 +96,16 @@ void Trace(const char *mark, const char *format, ...) {
     char line[WIDTH];
     int time = 0, n = 0; // the time column, the line
     if (mark) {
-        if (strcmp(mark, "open") == 0)
+        const bool opening = strcmp(mark, "open") == 0;
+        if (opening)
             Epoch = NowNs();
         const long long tenths = (NowNs() - Epoch) / 100000;
         time = snprintf(line, WIDTH, "%7lld.%lld  ", tenths / 10, tenths % 10);
         n = time + snprintf(line + time, WIDTH - size_t(time), "%-5s  ", mark);
+        tm local;
+        const time_t now = std::time(nullptr);
+        if (opening && localtime_r(&now, &local)) // when 0.0 was, on the user's clock
+            n += int(strftime(line + n, WIDTH - size_t(n), "%F %T %z  ", &local));
     }
     va_list args;
     va_start(args, format);

@@ -10,8 +10,8 @@
 // Traces from now on; before the first port call.
 void TraceOn();
 bool Tracing();
-// One line: `mark` ("open", ">", "<", "flush", "purge", "close", "fail", "msg") and the
-// rest formatted as printf would; "open" restarts the clock. Nothing unless tracing, but
+// One line: `mark` ("open", ">", "<", "flush", "purge", "close", "fail", "msg") and the rest
+// formatted as printf would; "open" restarts the clock and is dated. Nothing unless tracing, but
 // with `mark` null: a line for the user (a note), traced as "note", else written as it is.
 void Trace(const char *mark, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // The bytes in hex ("C1 00"), then `note` if it is not null.

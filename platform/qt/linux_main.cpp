@@ -8,9 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -150,10 +150,10 @@ int LinuxMain(int argc, char **argv) {
     const char *device = Com2Device(options.device);
     if (options.listPorts)
         exit((ListSerialPorts(device), 0));
-    // Only looked at, not opened (the dialog opens it): a misspelt name is told at once.
-    if (access(device, F_OK) != 0)
-        fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device,
-                strerror(errno));
+    // Looked at, not opened (the dialog opens it): a misspelt name or /dev/null is told at once.
+    struct stat st;
+    if (const char *why = NoSerialPort(device, st))
+        fprintf(stderr, "ifdiag: %s: %s; the test dialog will not reach the box\n", device, why);
     CheckDisplay();
     QtMessageHandler previous = qInstallMessageHandler(DuringStartup);
     static int qtArgc = 1; // Qt's own options (-platform, -style ...) are not taken

@@ -1,7 +1,8 @@
 #!/bin/sh
 # VERSION IFBOX-SIM [EMULATOR] IFDIAG, no display in reach: --help (80 columns), --version need
 # none; a usage error is one line with "try --help", status 2. ifdiag: no display (none set, or
-# unserved) one line, 1; each form of naming the device taken, a missing one named at once.
+# unserved) one line, 1; each form of naming the device taken, a missing one or one that is no
+# serial port (/dev/null) named at once, and by --list-ports.
 # ifbox-sim replaces only a stale link and removes only its own (a user's file, a live box's
 # link, a link changed under it stay).
 set -u
@@ -15,10 +16,11 @@ check() { # STATUS STDERR-LINES PATTERN COMMAND...
 for opt in -h --help; do check 0 0 '^Usage: ifdiag' $app $opt; done
 check 0 0 "^ifdiag $v\$" $app --version
 for args in --bogus -x -p --port= "a b" "-- a b" "-platform offscreen"; do check 2 1 '^ifdiag: .*try --help' $app $args; done
-check 1 1 '^ifdiag: ' $app
+check 1 2 '^ifdiag: /dev/null: not a serial port' $app
 for args in "-p /no/tty" -p/no/tty "--port /no/tty" --port=/no/tty "-- /no/tty" /no/tty; do
     check 1 2 '^ifdiag: /no/tty: No such file' $app $args; done
-check 1 1 '^ifdiag: ' env DISPLAY=:7357 $app
+check 1 2 '^ifdiag: cannot open a window' env DISPLAY=:7357 $app
+check 0 0 '^COM2 stands for /dev/zero: not a serial port$' sh -c "$app --list-ports -p /dev/zero | grep COM2"
 check 0 0 '^usage: ifbox-sim' $sim -h
 check 0 0 "^ifbox-sim $v\$" $sim --version
 for args in --bogus "--flap-ms 0,0" --flap-ms=20 "--reply-delay-us -1" "--slow-ms 10001" "--inputs fixed:0x1G" \

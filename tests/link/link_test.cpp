@@ -162,8 +162,8 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
     EXPECT_EQ(testmsgs::Letters(), "");
 }
 
-// --trace shows the bytes the box got, in order, over a hundred cycles with changing motor
-// bytes, and a read that timed out as such.
+// --trace shows the bytes the box got, in order, over a hundred cycles with changing motor bytes,
+// a time-out as such, the opening's date, and each reply's time, within its lines' distance.
 TEST_F(Link, TraceShowsEveryRequestAsTheBoxGotIt) {
     ASSERT_NE(box = testbox::Start(testbox::Fast()), nullptr);
     testing::internal::CaptureStderr();
@@ -176,18 +176,23 @@ TEST_F(Link, TraceShowsEveryRequestAsTheBoxGotIt) {
     CloseInterface();
     TraceOff();
     std::istringstream trace(testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(
+        std::regex_search(trace.str(), std::regex(R"(open   [-\d]{10} [:\d]{8} [+-]\d{4}  /)")));
     std::vector<std::pair<unsigned, unsigned>> sent, got;
-    int timeouts = 0;
+    int timeouts = 0, fit = 0;
+    double at = 0, wrote = 0, reply = 0; // ms: a line's time, the latest request's, a reply's
     for (std::string line; std::getline(trace, line);) {
         unsigned code, motor;
-        if (sscanf(line.c_str(), "%*s > %x %x", &code, &motor) == 2)
-            sent.push_back({code, motor});
-        timeouts += line.find("none: time-out") != std::string::npos;
+        if (sscanf(line.c_str(), "%lf > %x %x", &at, &code, &motor) == 3) // `at` on every line
+            sent.push_back({code, motor}), wrote = at;
+        fit += sscanf(&line[line.rfind(' ') + 1], "+%lf", &reply) == 1 && reply <= at - wrote + .01;
+        timeouts += line.find("none: time-out") != std::string::npos && reply >= 99;
     }
     for (const sim::Request &r : sim::Log(box))
         got.push_back({r.code, r.motor});
     EXPECT_EQ(sent, got);
     EXPECT_EQ(timeouts, 1);
+    EXPECT_EQ(fit, int(sent.size())); // one read a request
 }
 
 } // namespace

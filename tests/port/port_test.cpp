@@ -78,8 +78,9 @@ TEST(Port, RefusesWhatIsNoSerialPortWithoutOpeningIt) {
     close(opens), unlink(fifo.c_str()), rmdir(dir);
 }
 
-// Each cause once per opening on stderr, naming the device; a silence and its end once each.
-// A full line, or a read retried on a hung-up device, would hold it without bound: SIGALRM.
+// Each cause once per opening on stderr, naming the device (busy: the holder, this process); a
+// silence and its end once each. A full line, or a read retried on a hung-up device, would hold
+// it without bound: SIGALRM.
 TEST(Port, TellsEachCauseOncePerOpeningAndEachSilenceOnce) {
     alarm(10);
     testing::internal::CaptureStderr();
@@ -109,8 +110,8 @@ TEST(Port, TellsEachCauseOncePerOpeningAndEachSilenceOnce) {
     CloseHandle(port);
     TraceOff();
     alarm(0);
-    std::string lines;
-    for (const char *words : {"busy", "no reply", "replies again", "no reply",
+    std::string lines, busy = "busy[^\n]*, held open by " + std::to_string(getpid()) + " ";
+    for (const char *words : {busy.c_str(), "no reply", "replies again", "no reply",
                               "output cannot leave", "Input/output error"})
         lines += "ifdiag: " + std::string(pty.path) + ": [^\n]*" + words + "[^\n]*\n";
     const std::string told = testing::internal::GetCapturedStderr();
