@@ -274,7 +274,8 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD count, LPDWORD written, LPOV
     const BYTE *p = static_cast<const BYTE *>(data);
     DWORD done = 0;
     TraceBytes(">", data, count, nullptr); // first: no reply time exceeds its lines' distance
-    port->wrote = std::chrono::steady_clock::now();
+    if (Tracing())                         // only the trace's reply times need it
+        port->wrote = std::chrono::steady_clock::now();
     while (done < count) {
         ssize_t n = write(port->fd, p + done, count - done);
         if (n > 0) {
