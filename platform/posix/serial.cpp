@@ -182,8 +182,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     Port *port = PortOf(h);
     if (port == nullptr)
         return FALSE;
-    // Output still queued is dropped: nothing reaches the box after closing, and close()
-    // does not wait the driver's closing time (30 s by default) for output that cannot leave.
+    // Queued output is dropped: nothing reaches the box after closing, nor holds close() for 30 s.
     (void)tcflush(port->fd, TCOFLUSH);
     (void)tcsetattr(port->fd, TCSANOW, &port->found);
     if (port->set_low_latency)

@@ -1,10 +1,8 @@
 #!/bin/sh
-# VERSION IFBOX-SIM [EMULATOR] IFDIAG, no display in reach: --help (80 columns), --version need
-# none; a usage error is one line with "try --help", status 2. ifdiag: no display (none set, or
-# unserved) one line, 1; each form of naming the device taken, a missing one or one that is no
-# serial port (/dev/null) named at once, and by --list-ports.
-# ifbox-sim replaces only a stale link and removes only its own (a user's file, a live box's
-# link, a link changed under it stay).
+# VERSION IFBOX-SIM [EMULATOR] IFDIAG, no display in reach: --help (80 columns), --version; a
+# usage error is one line with "try --help", status 2. ifdiag: no display one line, 1; each
+# form of naming the device taken, a missing one or no serial port named at once, also by
+# --list-ports. ifbox-sim replaces only a stale link and removes only its own.
 set -u
 v=$1 sim=$2 && shift 2 && app=$* fails=0 out=$(mktemp) err=$(mktemp)
 check() { # STATUS STDERR-LINES PATTERN COMMAND...

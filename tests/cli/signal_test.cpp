@@ -1,5 +1,5 @@
-// The program in a child while its dialog polls ifbox-sim: SIGTERM, SIGINT and SIGHUP end it
-// as closing the dialog would, and a stderr that nobody reads holds up nothing.
+// The program in a child while its dialog polls ifbox-sim: a stderr that nobody reads holds up
+// nothing, and a signal ends it as closing the dialog would.
 #include <QCoreApplication>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -17,38 +17,6 @@
 
 int LinuxMain(int argc, char **argv);
 
-// The program in a child, its dialog opened at once (main below). Under an emulator the
-// child is the emulator again, given this program and its name.
-static pid_t Spawn(std::vector<const char *> argv, const posix_spawn_file_actions_t *io) {
-    if (*EMULATOR)
-        argv.insert(argv.begin() + 1, {"-0", "ifdiag", program_invocation_name});
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    EXPECT_EQ(posix_spawn(&child, *EMULATOR ? EMULATOR : "/proc/self/exe", io, nullptr,
-                          const_cast<char **>(argv.data()), environ),
-              0);
-    return child;
-}
-
-// The command line wins over IFDIAG_PORT; the dialog closed first shows in the trace (below).
-TEST(Signals, EndTheProgramAsClosingTheDialogAndBeendenWould) {
-    sim::Box *box = testbox::Start(sim::Config{});
-    const std::string port = std::string("--port=") + getenv("IFDIAG_PORT");
-    setenv("IFDIAG_PORT", "/nonexistent", 1);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        const size_t seen = sim::RequestCount(box);
-        const pid_t child = Spawn({"ifdiag", port.c_str()}, nullptr);
-        for (int i = 0; i < 3000 && sim::RequestCount(box) < seen + 4; ++i)
-            usleep(10000);
-        kill(child, sig);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_GE(sim::RequestCount(box), seen + 4) << strsignal(sig) << ": no poll";
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
-    }
-    sim::Stop(box);
-}
-
 // Whether `what` came to `text` from `fd` within a minute (under an emulator reads are slow).
 static bool ReadUntil(int fd, std::string *text, const char *what) {
     char buf[65536];
@@ -61,20 +29,31 @@ static bool ReadUntil(int fd, std::string *text, const char *what) {
 // stderr a pipe left full for 10 s, with --trace or without (then a box falling silent is the
 // line to write): the box is polled at half an ideal rate at least (a cycle: 20 ms and seven
 // reply byte times, or three reads timing out after 100 ms), and what waited comes once stderr
-// is read. Traced, a vanished box's message shows, and SIGTERM closes it with the dialog.
-TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
-    for (auto [option, fault, requests, told] :
-         {std::tuple<const char *, sim::Fault, size_t, const char *>{"--trace", sim::Fault::None,
-                                                                     549, " lines dropped\n"},
-          {nullptr, sim::Fault::Silent, 46, "no reply"}}) {
+// is read. Traced, a vanished box's message shows. The signal closes the dialog (traced: the
+// message with it), then ends the program by itself. --port wins over IFDIAG_PORT.
+TEST(Trace, StderrThatNobodyReadsHoldsNothingUpAndSignalsCloseTheDialog) {
+    for (auto [option, fault, requests, told, sig] :
+         {std::tuple<const char *, sim::Fault, size_t, const char *, int>{
+              "--trace", sim::Fault::None, 549, " lines dropped\n", SIGHUP},
+          {nullptr, sim::Fault::Silent, 46, "no reply", SIGINT}}) {
         SCOPED_TRACE(told);
-        sim::Box *box = testbox::Start(sim::Config{}); // the child finds it as COM2
-        int err[2];
+        sim::Box *box = testbox::Start(sim::Config{});
+        const std::string port = std::string("--port=") + getenv("IFDIAG_PORT");
+        setenv("IFDIAG_PORT", "/nonexistent", 1);
+        int err[2], status = 0;
         ASSERT_TRUE(box && pipe(err) == 0);
         posix_spawn_file_actions_t io;
         posix_spawn_file_actions_init(&io);
         posix_spawn_file_actions_adddup2(&io, err[1], 2);
-        const pid_t child = Spawn({"ifdiag", option}, &io);
+        // The program, its dialog opened at once (main below); under an emulator the emulator
+        // again, given this program and its name.
+        std::vector<const char *> argv = {"ifdiag", port.c_str(), option, nullptr};
+        if (*EMULATOR)
+            argv.insert(argv.begin() + 1, {"-0", "ifdiag", program_invocation_name});
+        pid_t child = 0;
+        ASSERT_EQ(posix_spawn(&child, *EMULATOR ? EMULATOR : "/proc/self/exe", &io, nullptr,
+                              const_cast<char **>(argv.data()), environ),
+                  0);
         posix_spawn_file_actions_destroy(&io);
         for (int i = 0; i < 3000 && sim::RequestCount(box) < 4; ++i)
             usleep(10000);
@@ -92,11 +71,11 @@ TEST(Trace, StderrThatNobodyReadsHoldsNothingUp) {
         if (option) {
             sim::Vanish(box);
             EXPECT_TRUE(ReadUntil(err[0], &text, "  msg    \"")) << "no message traced";
-            kill(child, SIGTERM);
-            EXPECT_TRUE(ReadUntil(err[0], &text, "  msg    closed with its owner"));
         }
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
+        kill(child, sig);
+        EXPECT_TRUE(!option || ReadUntil(err[0], &text, "  msg    closed with its owner"));
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
         close(err[0]), close(err[1]), close(fill);
         sim::Stop(box);
     }

@@ -133,12 +133,16 @@ INSTANTIATE_TEST_SUITE_P(Box, Link, ::testing::ValuesIn(ROWS),
 
 // Every byte value passes both ways, paced as on a real line (no flow control eats
 // 0x11/0x13, nothing is translated); requests are [code, MotorByte]; the value is high
-// byte first, byte 0 ignored. Closing sends nothing and keeps the motor byte.
-TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
+// byte first, byte 0 ignored. --trace shows each request as the box got it, a time-out as
+// such, the opening's date, and each reply's time within its lines' distance. Closing sends
+// nothing and keeps the motor byte.
+TEST_F(Link, EveryByteValuePassesAsTracedAndClosingSendsNothing) {
     sim::Config cfg = testbox::Fast();
     cfg.pacing = true;
     cfg.analog_byte0 = 0xFF;
     ASSERT_NE(box = testbox::Start(cfg), nullptr);
+    testing::internal::CaptureStderr();
+    TraceOn();
     MotorByte = 0x5A;
     Open();
     for (int v = 0; v < 256; ++v) {
@@ -150,31 +154,19 @@ TEST_F(Link, EveryByteValuePassesAndClosingSendsNothing) {
                     AnalogEY == DWORD((255 - v) << 8 | v))
             << v;
     }
-    CloseInterface();
-    EXPECT_EQ(MotorByte, 0xFF);
-    Cycle(); // an exchange after the close neither sends nor says anything
-    const auto log = sim::Log(box);
-    ASSERT_EQ(log.size(), 1u + 3 * 256);
-    EXPECT_TRUE(log[0].code == REQ_INPUTS && log[0].motor == 0x00); // motors off first
-    const BYTE codes[] = {0xC1, 0xC5, 0xC9};
-    for (size_t i = 1; i < log.size(); ++i)
-        ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
-    EXPECT_EQ(testmsgs::Letters(), "");
-}
-
-// --trace shows the bytes the box got, in order, over a hundred cycles with changing motor bytes,
-// a time-out as such, the opening's date, and each reply's time, within its lines' distance.
-TEST_F(Link, TraceShowsEveryRequestAsTheBoxGotIt) {
-    ASSERT_NE(box = testbox::Start(testbox::Fast()), nullptr);
-    testing::internal::CaptureStderr();
-    TraceOn();
-    Open();
-    for (int k = 0; k < 100; ++k, MotorByte = BYTE(k * 37))
-        Cycle();
     sim::SetFault(box, Fault::Silent);
     ExchangeDigital();
     CloseInterface();
     TraceOff();
+    EXPECT_EQ(MotorByte, 0xFF);
+    Cycle(); // an exchange after the close neither sends nor says anything
+    const auto log = sim::Log(box);
+    ASSERT_EQ(log.size(), 2u + 3 * 256);
+    EXPECT_TRUE(log[0].code == REQ_INPUTS && log[0].motor == 0x00); // motors off first
+    const BYTE codes[] = {0xC1, 0xC5, 0xC9};
+    for (size_t i = 1; i < log.size() - 1; ++i) // the last: the time-out's
+        ASSERT_TRUE(log[i].code == codes[(i - 1) % 3] && log[i].motor == (i - 1) / 3) << i;
+    EXPECT_EQ(testmsgs::Letters(), "");
     std::istringstream trace(testing::internal::GetCapturedStderr());
     EXPECT_TRUE(
         std::regex_search(trace.str(), std::regex(R"(open   [-\d]{10} [:\d]{8} [+-]\d{4}  /)")));
@@ -188,7 +180,7 @@ TEST_F(Link, TraceShowsEveryRequestAsTheBoxGotIt) {
         fit += sscanf(&line[line.rfind(' ') + 1], "+%lf", &reply) == 1 && reply <= at - wrote + .01;
         timeouts += line.find("none: time-out") != std::string::npos && reply >= 99;
     }
-    for (const sim::Request &r : sim::Log(box))
+    for (const sim::Request &r : log)
         got.push_back({r.code, r.motor});
     EXPECT_EQ(sent, got);
     EXPECT_EQ(timeouts, 1);

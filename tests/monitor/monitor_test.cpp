@@ -1,15 +1,11 @@
-// The values the two threads share, raced; the generations of openings and poll rounds; the
-// poll cycle's timing on the real timer (what a cycle sends, counts and stores: link_test).
+// The values the two threads share, raced; the generations of openings and poll rounds.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <thread>
 
 #include "link/generation.h"
 #include "link/link.h"
 #include "monitor/iostate.h"
-#include "monitor/poll.h"
-#include "tests/support/simbox.h"
 
 namespace {
 
@@ -67,27 +63,6 @@ TEST(Generation, OnceEndedOrReplacedNeverLiveAgain) {
     const unsigned second = g;
     Begin(g);
     EXPECT_TRUE(!Live(g, first) && !Live(g, second) && Live(g, g));
-}
-
-// A cycle starts 20 ms after the last one's EY reply, whose last byte leaves two byte times
-// after the request: never sooner than 19 ms, since a timer never fires early (50 cycles).
-TEST(Poll, CyclesStart20msAfterTheLastReply) {
-    sim::Box *box = testbox::Start(sim::Config{});
-    ASSERT_NE(box, nullptr);
-    PreviousInputs = OpenInterface(); // as the dialog opens and closes
-    StartPolling();
-    while (sim::RequestCount(box) < 1 + 3 * 50)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    StopPolling();
-    CloseInterface();
-    const auto log = sim::Log(box);
-    std::vector<int64_t> gaps; // from each cycle's EY request to the next cycle's 0xC1
-    for (size_t i = 4; i < log.size(); i += 3)
-        gaps.push_back(log[i].t_ns - log[i - 1].t_ns - 2 * 1000000000LL * 10 / 9600);
-    std::sort(gaps.begin(), gaps.end());
-    EXPECT_TRUE(gaps.size() >= 49 && gaps[0] >= 19000000 && gaps[gaps.size() / 2] < 200000000)
-        << gaps[0] << " ns, median " << gaps[gaps.size() / 2];
-    sim::Stop(box);
 }
 
 } // namespace

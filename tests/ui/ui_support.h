@@ -107,6 +107,10 @@ inline Steps Close(std::function<void()> close = [] { Click(IDCANCEL); }) {
 // must end with code 0. A step that has not come true for `stuckSeconds` fails the test
 // and ends the process.
 inline void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Choose(1)) {
+    static int argc = 1;
+    static char name[] = "ifdiag", *argv[] = {name, nullptr};
+    static QApplication *app = new QApplication(argc, argv); // once, for the process's whole run
+    (void)app;
     Messages.clear();
     steps.push_back(end);
     size_t next = 0;
