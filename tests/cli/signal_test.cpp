@@ -45,8 +45,7 @@ TEST(Trace, StderrThatNobodyReadsHoldsNothingUpAndSignalsCloseTheDialog) {
         posix_spawn_file_actions_t io;
         posix_spawn_file_actions_init(&io);
         posix_spawn_file_actions_adddup2(&io, err[1], 2);
-        // The program, its dialog opened at once (main below); under an emulator the emulator
-        // again, given this program and its name.
+        // The program (main below); under an emulator the emulator, given this program's name.
         std::vector<const char *> argv = {"ifdiag", port.c_str(), option, nullptr};
         if (*EMULATOR)
             argv.insert(argv.begin() + 1, {"-0", "ifdiag", program_invocation_name});

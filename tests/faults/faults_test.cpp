@@ -8,10 +8,9 @@
 using namespace uitest;
 
 // No device behind "COM2": the link message while the dialog opens, then one per exchange, each a
-// second or more after the one before was dismissed, so that the user can reach Escape or
-// "Abbrechen" in between; the displays refresh on meanwhile. Closed while a message is open, the
-// dialog takes it along and frees the poll thread (the only timer thread), and ends the wait
-// after it: a new opening polls at once.
+// second or more after the one before was dismissed, so that the user can reach "Abbrechen" in
+// between; the displays refresh on meanwhile. Closed while a message is open, the dialog takes
+// it along, frees the poll thread (the only timer thread) and ends its wait: it polls at once.
 TEST(PortMissing, MessagesArePacedSoTheUserCanClose) {
     sim::Box *box = testbox::Start(testbox::Fast());
     ASSERT_NE(box, nullptr);

@@ -69,8 +69,7 @@ void Act(const std::string &what) {
 }
 
 // Runs one guest command (none: waits until the guest is ready) and expects a line on stderr
-// naming the device and each of `told`; returns all the guest wrote (the boot: the kernel's
-// log). A "fail" line fails.
+// naming the device and each of `told`; returns all the guest wrote. A "fail" line fails.
 std::string Guest(const char *command, const std::string &dev = "",
                   std::initializer_list<const char *> told = {}) {
     if (*command)

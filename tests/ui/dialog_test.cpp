@@ -93,8 +93,7 @@ TEST(TestDialog, ButtonsReachTheBoxAndDisplaysRefreshEverySecond) {
                                        << k;
                            })} +
              Close());
-    // A cycle starts 20 ms after the last one's EY request was answered: never sooner than
-    // 19 ms after it, since a timer never fires early.
+    // A cycle starts 20 ms after the last EY reply: never sooner than 19 ms (no timer fires early).
     const auto log = sim::Log(box);
     for (size_t i = 4; i < log.size(); i += 3)
         EXPECT_GE(log[i].t_ns - log[i - 1].t_ns, 19e6) << i;

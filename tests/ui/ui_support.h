@@ -103,14 +103,20 @@ inline Steps Close(std::function<void()> close = [] { Click(IDCANCEL); }) {
     return {Do(close), [] { return !CurrentDialog(); }};
 }
 
+// The application object around a process's tests, gone after them while Qt's statics stand.
+struct AppEnvironment : ::testing::Environment {
+    int argc = 1;
+    char name[7] = "ifdiag", *argv[2] = {name, nullptr};
+    std::unique_ptr<QApplication> app;
+    void SetUp() override { app = std::make_unique<QApplication>(argc, argv); }
+    void TearDown() override { app.reset(); }
+};
+inline auto *const APP_ENVIRONMENT = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
 // Forgets the messages seen and runs the program (WinMain) with the steps and `end`; it
 // must end with code 0. A step that has not come true for `stuckSeconds` fails the test
 // and ends the process.
 inline void RunSteps(Steps steps, int stuckSeconds = 60, Step end = Choose(1)) {
-    static int argc = 1;
-    static char name[] = "ifdiag", *argv[] = {name, nullptr};
-    static QApplication *app = new QApplication(argc, argv); // once, for the process's whole run
-    (void)app;
     Messages.clear();
     steps.push_back(end);
     size_t next = 0;
